@@ -1,0 +1,70 @@
+// The hidden main dialog: the driver's heartbeat (the 200 ms timer), the lock state, the ordered
+// start-up and shutdown of the pendant link, the poller and the hook library.
+#pragma once
+
+#include <windows.h>
+#include <dbt.h>
+
+#include "framework/wnd.h"
+#include "host/host_tracker.h"
+
+constexpr UINT WM_REFRESH_STATUS = WM_USER + 363;
+constexpr UINT WM_PENDANT_KEY = WM_USER + 177;
+constexpr UINT_PTR TIMER_TICK = 16;
+constexpr UINT TIMER_PERIOD_MS = 200;
+constexpr int HOTKEY_LOCK = 1001;
+
+class CDriverDlg : public CDialog {
+public:
+    CDriverDlg();
+
+    BOOL OnInitDialog() override;
+    BOOL PreTranslateMessage(MSG* msg) override;
+
+    int RegisterDeviceNotifications();
+    void EnsurePendant();
+
+    DEV_BROADCAST_DEVICEINTERFACE_A notifyFilter;
+    HDEVNOTIFY notifyHandle = nullptr;
+    HICON m_hIcon = nullptr;
+    UINT_PTR timerId = 0;
+    int notifyRegistered = 0;
+    int tickCount = 0;
+    int refreshPending = 0;
+    UINT trayIconId = 0;
+    // The last examined window and the dialog-hold countdown live in the tracker.
+    HostTracker tracker;
+
+    // Message handlers, public so tests can drive them.
+    LRESULT OnSysCommand(WPARAM wParam, LPARAM lParam);
+    LRESULT OnPaint(WPARAM wParam, LPARAM lParam);
+    LRESULT OnQueryDragIcon(WPARAM wParam, LPARAM lParam);
+    LRESULT OnDestroy(WPARAM wParam, LPARAM lParam);
+    LRESULT OnTimer(WPARAM wParam, LPARAM lParam);
+    LRESULT OnDisplayChange(WPARAM wParam, LPARAM lParam);
+    void OnAbout();
+    void OnLock();
+    void OnExit();
+    LRESULT OnHotKey(WPARAM wParam, LPARAM lParam);
+    LRESULT OnTrayNotify(WPARAM wParam, LPARAM lParam);
+    LRESULT OnRefreshStatus(WPARAM wParam, LPARAM lParam);
+    LRESULT OnCreate(WPARAM wParam, LPARAM lParam);
+    LRESULT OnDeviceChange(WPARAM wParam, LPARAM lParam);
+    LRESULT OnPendantKey(WPARAM wParam, LPARAM lParam);
+    LRESULT OnTaskbarCreated(WPARAM wParam, LPARAM lParam);
+
+    void ShowAbout();
+    void ShowTrayMenu();
+
+protected:
+    LRESULT WindowProc(UINT message, WPARAM wParam, LPARAM lParam) override;
+
+    DECLARE_MESSAGE_MAP()
+
+private:
+    void RegisterAutostart();
+};
+
+// Writes the autostart value for the given executable path; false when the write failed
+// (not when the key could not be opened, which is silent).
+bool WriteAutostartValue(const char* exePath, bool* keyOpened);

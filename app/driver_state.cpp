@@ -1,0 +1,3 @@
+#include "app/driver_state.h"
+
+DriverState g_state;

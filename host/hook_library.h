@@ -1,0 +1,68 @@
+// The maker's hook library, hravik.dll: loaded at run time from the driver's own folder (or the
+// system folder), every export looked up by name at each call.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+
+#include "app/driver_state.h"
+
+namespace hooklib {
+
+constexpr const char kFileName[] = "hravik.dll";
+
+// Mode codes given to SetPcState.
+enum ModeCode : int {
+    PCS_NORMAL = 0,
+    PCS_REFERENCE = 5,
+    PCS_JIGGLE = 6,
+    PCS_PARAMETERS = 32,
+    PCS_OKCANCEL = 64,
+    PCS_YESNO = 128,
+};
+
+using InstallHookFn = int(WINAPI*)(HWND);
+using UnHookFn = int(WINAPI*)();
+using SetVerFn = int(WINAPI*)(int);
+using EnableMapFn = int(WINAPI*)(int);
+using SetPcStateFn = int(WINAPI*)(HWND, int);
+using GetMaStateFn = int(WINAPI*)();
+using GetMaStepFn = int(WINAPI*)();
+using GetAxisLocationFn = int(WINAPI*)(char*, uint32_t);
+using KeyBoardProcFn = int(WINAPI*)(uint32_t, uint32_t, uint32_t);
+
+// The first handle serves the wrappers and the poller; the key forwarder keeps its own second one.
+extern Relaxed<HMODULE> firstModule;
+extern Relaxed<HMODULE> secondModule;
+
+// Loads hravik.dll from the executable's folder or System32, never from the current folder or
+// PATH, where a planted copy would run inside the driver.
+HMODULE Load();
+
+template <class Fn>
+Fn Find(HMODULE module, const char* name) {
+    return module ? reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(module, name)))
+                  : nullptr;
+}
+
+// A fresh 32-bit value for each GetAxisLocation and KeyBoardProc call.
+uint32_t NextCallValue();
+
+// The mode byte the display shows for a mode code.
+uint8_t ModeByteFor(int code);
+
+// At initialisation: load the first handle (failure is silent) and clear the second.
+void LoadAtStart();
+// At shutdown: free each handle that is set.
+void FreeAll();
+
+// Wrappers: each reloads the first handle when it is empty and returns 0 when that fails or the
+// export is missing.
+int InstallHook(HWND window);
+int UnHook();
+int SetVer(int isV8);
+int EnableMap(int on);
+int SetPcState(HWND window, int code);
+
+}  // namespace hooklib

@@ -1,0 +1,20 @@
+// The pendant's display: a four-byte frame sent as one feature report when it changes or when a
+// key event asked for a resend.
+#pragma once
+
+#include <cstdint>
+
+constexpr uint8_t kFeatureReportId = 6;
+constexpr uint32_t kFeatureReportSize = 8;
+constexpr uint8_t kFrameLead0 = 0xFE;
+constexpr uint8_t kFrameLead1 = 0xFD;
+// Byte 2 carries nothing the pendant reads; zero matches the report's own padding.
+constexpr uint8_t kFrameReserved = 0x00;
+
+// Packs frame bytes as lastFrame holds them: byte 0 in the low eight bits.
+constexpr uint32_t PackFrame(const uint8_t frame[4]) {
+    return frame[0] | (frame[1] << 8) | (frame[2] << 16) | (static_cast<uint32_t>(frame[3]) << 24);
+}
+
+// Runs on the poller thread once per active cycle.
+void SendDisplayFrame();

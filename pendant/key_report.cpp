@@ -1,0 +1,43 @@
+#include "pendant/key_report.h"
+
+#include "app/driver_state.h"
+#include "pendant/hid_api.h"
+#include "pendant/pendant_device.h"
+
+KeyEvent DecodeKeyReport(const uint8_t report[kKeyReportSize]) {
+    uint32_t word = report[2] | (report[3] << 8) | (report[4] << 16);
+    return {word != 0 ? kKeyDown : kKeyUp, word};
+}
+
+int ReadKeyReport() {
+    uint8_t report[kKeyReportSize] = {kKeyReportId, 0, 0, 0, 0, 0};
+    HANDLE input = CPendantDevice::inputHandle;
+    if (input == INVALID_HANDLE_VALUE) return 0;
+    if (CPendantDevice::stopReader) return 1;
+    DWORD read = 0;
+    if (!Hid().ReadFile(input, report, kKeyReportSize, &read)) return 0;
+    KeyEvent event = DecodeKeyReport(report);
+    if (KeySink* sink = CPendantDevice::Sink()) sink->OnKeyEvent(event.messageType, event.keyCodeWord);
+    return 1;
+}
+
+DWORD WINAPI ReaderThreadProc(LPVOID) {
+    while (!CPendantDevice::stopReader) {
+        if (CPendantDevice::inputHandle == INVALID_HANDLE_VALUE) {
+            // Broken: idle until stopped, looking at the stop flag often so a close is quick.
+            for (int i = 0; i < 10 && !CPendantDevice::stopReader; ++i) Sleep(10);
+            continue;
+        }
+        if (ReadKeyReport() == 1) continue;
+        if (CPendantDevice::inputHandle == INVALID_HANDLE_VALUE) continue;
+        // A read cancelled because a stop was asked for is not a lost link.
+        if (CPendantDevice::stopReader) continue;
+        CPendantDevice::ReleaseHandle(CPendantDevice::inputHandle);
+        CPendantDevice::ReleaseHandle(CPendantDevice::featureHandle);
+        g_state.pendantReady = 0;
+        if (KeySink* sink = CPendantDevice::Sink()) sink->OnLinkLost();
+    }
+    CPendantDevice::readerThreadId = 0;
+    CPendantDevice::stopReader = 0;
+    return 0;
+}

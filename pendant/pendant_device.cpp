@@ -1,0 +1,172 @@
+#include "pendant/pendant_device.h"
+
+#include <vector>
+
+#include "pendant/hid_api.h"
+#include "pendant/key_report.h"
+#include "pendant/pendant_ids.h"
+
+const GUID kUsbDeviceInterfaceClass = {
+    0xA5DCBF10, 0x6530, 0x11D2, {0x90, 0x1F, 0x00, 0xC0, 0x4F, 0xB9, 0x51, 0xED}};
+
+Relaxed<HANDLE> CPendantDevice::featureHandle{INVALID_HANDLE_VALUE};
+Relaxed<HANDLE> CPendantDevice::inputHandle{INVALID_HANDLE_VALUE};
+Relaxed<HANDLE> CPendantDevice::readerThread{nullptr};
+Relaxed<DWORD> CPendantDevice::readerThreadId{0};
+Relaxed<int> CPendantDevice::stopReader{0};
+Relaxed<HWND> CPendantDevice::ownerWindow{nullptr};
+KeySink* CPendantDevice::keySink_ = nullptr;
+
+CPendantDevice g_pendant;
+
+namespace {
+constexpr DWORD kMaxInterfaces = 25;
+constexpr DWORD kDetailBufferSize = 1024;
+constexpr uint8_t kMaxFeatureInterfaces = 4;
+}  // namespace
+
+CPendantDevice::CPendantDevice() : interfaceClass(kUsbDeviceInterfaceClass) {}
+
+CPendantDevice::~CPendantDevice() { Close(); }
+
+void CPendantDevice::SetKeySink(KeySink* sink) { keySink_ = sink; }
+
+void CPendantDevice::ReleaseHandle(Relaxed<HANDLE>& field) {
+    HANDLE taken = field.exchange(INVALID_HANDLE_VALUE);
+    if (taken != INVALID_HANDLE_VALUE) Hid().CloseHandle(taken);
+}
+
+int CPendantDevice::Open(HWND owner) {
+    std::lock_guard<std::recursive_mutex> guard(lock_);
+    ownerWindow = owner;
+    int result = FindAndOpen();
+    connected = result;
+    return result;
+}
+
+int CPendantDevice::EnsureOpen() {
+    std::lock_guard<std::recursive_mutex> guard(lock_);
+    if (featureHandle != INVALID_HANDLE_VALUE || inputHandle != INVALID_HANDLE_VALUE) return 1;
+    int result = FindAndOpen();
+    connected = result;
+    return result;
+}
+
+void CPendantDevice::Close() {
+    std::lock_guard<std::recursive_mutex> guard(lock_);
+    CloseLocked();
+}
+
+int CPendantDevice::FindAndOpen() {
+    if (featureHandle != INVALID_HANDLE_VALUE) return 1;
+    if (readerThreadId != 0) CloseLocked();
+    ReleaseHandle(featureHandle);
+    ReleaseHandle(inputHandle);
+
+    HidApi& hid = Hid();
+    GUID hidClass;
+    hid.HidD_GetHidGuid(&hidClass);
+    HDEVINFO set = hid.SetupDiGetClassDevsA(&hidClass, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+    if (set == INVALID_HANDLE_VALUE) return 0;
+
+    std::vector<uint8_t> buffer(kDetailBufferSize);
+    auto* detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_A*>(buffer.data());
+    detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
+    SP_DEVICE_INTERFACE_DATA data{};
+    data.cbSize = sizeof(data);
+
+    for (DWORD index = 0; index < kMaxInterfaces; ++index) {
+        if (!hid.SetupDiEnumDeviceInterfaces(set, &hidClass, index, &data)) break;
+        if (!hid.SetupDiGetDeviceInterfaceDetailA(set, &data, detail, kDetailBufferSize)) break;
+        HANDLE device = hid.CreateFileA(detail->DevicePath, GENERIC_READ,
+                                        FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING, 0);
+        if (device == INVALID_HANDLE_VALUE) continue;
+
+        HIDD_ATTRIBUTES attributes{};
+        attributes.Size = sizeof(attributes);
+        if (!hid.HidD_GetAttributes(device, &attributes)) {
+            hid.CloseHandle(device);
+            break;
+        }
+        if (attributes.VendorID != kPendantVendorId || attributes.ProductID != kPendantProductId) {
+            hid.CloseHandle(device);
+            continue;
+        }
+        PHIDP_PREPARSED_DATA preparsed = nullptr;
+        if (!hid.HidD_GetPreparsedData(device, &preparsed)) {
+            hid.CloseHandle(device);
+            continue;
+        }
+        HIDP_CAPS caps{};
+        NTSTATUS status = hid.HidP_GetCaps(preparsed, &caps);
+        hid.HidD_FreePreparsedData(preparsed);
+        if (status != HIDP_STATUS_SUCCESS) {
+            hid.CloseHandle(device);
+            continue;
+        }
+        if (caps.FeatureReportByteLength == 8) {
+            HANDLE replaced = featureHandle.exchange(device);
+            if (replaced != INVALID_HANDLE_VALUE) hid.CloseHandle(replaced);
+            interfaceClass = data.InterfaceClassGuid;
+            if (++featureCount >= kMaxFeatureInterfaces) break;
+        } else if (caps.InputReportByteLength == 6) {
+            HANDLE replaced = inputHandle.exchange(device);
+            if (replaced != INVALID_HANDLE_VALUE) hid.CloseHandle(replaced);
+        } else {
+            hid.CloseHandle(device);
+        }
+    }
+    hid.SetupDiDestroyDeviceInfoList(set);
+
+    if (inputHandle == INVALID_HANDLE_VALUE || featureCount == 0) {
+        CloseLocked();
+        return 0;
+    }
+    if (readerThreadId == 0) {
+        stopReader = 0;
+        DWORD id = 0;
+        HANDLE thread = CreateThread(nullptr, 0, ReaderThreadProc,
+                                     static_cast<HWND>(ownerWindow), CREATE_SUSPENDED, &id);
+        readerThread = thread;
+        readerThreadId = thread ? id : 0;
+        if (thread) ResumeThread(thread);
+    }
+    if (readerThread == nullptr) {
+        CloseLocked();
+        readerThreadId = 0;
+        return 0;
+    }
+    // A pendant that was just (re)connected starts with a blank display: show the frame even if
+    // it equals the last one sent.
+    g_state.forceFrame = 1;
+    return 1;
+}
+
+void CPendantDevice::CloseLocked() {
+    featureCount = 0;
+    stopReader = 1;
+    HANDLE thread = readerThread;
+    if (readerThreadId != 0 && thread) {
+        // Cancel the blocked read rather than wait for a report that may never come. A cancel
+        // that races the start of a read finds nothing pending, so it is repeated while waiting.
+        DWORD start = GetTickCount();
+        for (;;) {
+            if (readerThreadId == 0) break;
+            Hid().CancelSynchronousIo(thread);
+            if (WaitForSingleObject(thread, 2) == WAIT_OBJECT_0) break;
+            if (GetTickCount() - start >= kReaderStopBoundMs) {
+                // Last resort: a reader that cannot be cancelled (a hung hook library call).
+                TerminateThread(thread, 0);
+                WaitForSingleObject(thread, 1000);
+                break;
+            }
+        }
+        readerThreadId = 0;
+    }
+    // A key still held in the host is released before the link goes.
+    if (keySink_) keySink_->OnLinkLost();
+    if (HANDLE taken = readerThread.exchange(nullptr)) CloseHandle(taken);
+    ReleaseHandle(featureHandle);
+    ReleaseHandle(inputHandle);
+    connected = 0;
+}
