@@ -1,0 +1,3 @@
+veltra_gtest(pendant_tests
+  SOURCES pendant_discovery_test.cpp
+  SUITES PendantDiscovery)

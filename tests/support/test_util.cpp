@@ -1,0 +1,168 @@
+#include "support/test_util.h"
+
+#include <vector>
+
+bool WaitUntil(const std::function<bool()>& condition, DWORD timeoutMs) {
+    DWORD start = GetTickCount();
+    for (;;) {
+        MSG msg;
+        while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+            TranslateMessage(&msg);
+            DispatchMessageA(&msg);
+        }
+        if (condition()) return true;
+        if (GetTickCount() - start >= timeoutMs) return condition();
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, 5, QS_ALLINPUT);
+    }
+}
+
+void PumpFor(DWORD ms) {
+    WaitUntil([] { return false; }, ms);
+}
+
+std::string ExeDir() {
+    char path[MAX_PATH] = {0};
+    GetModuleFileNameA(nullptr, path, MAX_PATH);
+    std::string s(path);
+    return s.substr(0, s.find_last_of("\\/") + 1);
+}
+
+namespace {
+struct FindBox {
+    DWORD pid;
+    const char* caption;
+    HWND found;
+};
+
+BOOL CALLBACK FindBoxProc(HWND hwnd, LPARAM lParam) {
+    auto* find = reinterpret_cast<FindBox*>(lParam);
+    DWORD pid = 0;
+    GetWindowThreadProcessId(hwnd, &pid);
+    if (pid != find->pid) return TRUE;
+    char title[256] = {0};
+    GetWindowTextA(hwnd, title, sizeof(title));
+    char cls[64] = {0};
+    GetClassNameA(hwnd, cls, sizeof(cls));
+    if (std::string(title) == find->caption && std::string(cls) == "#32770" && IsWindowVisible(hwnd)) {
+        find->found = hwnd;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+BOOL CALLBACK CollectText(HWND hwnd, LPARAM lParam) {
+    char cls[64] = {0};
+    GetClassNameA(hwnd, cls, sizeof(cls));
+    if (lstrcmpiA(cls, "Static") == 0) {
+        char text[512] = {0};
+        GetWindowTextA(hwnd, text, sizeof(text));
+        if (text[0]) *reinterpret_cast<std::string*>(lParam) = text;
+    }
+    return TRUE;
+}
+}  // namespace
+
+MessageBoxCloser::MessageBoxCloser(const char* caption) : caption_(caption) {
+    thread_ = std::thread([this] {
+        while (!stop_) {
+            FindBox find{GetCurrentProcessId(), caption_.c_str(), nullptr};
+            EnumWindows(FindBoxProc, reinterpret_cast<LPARAM>(&find));
+            if (find.found) {
+                std::string text;
+                EnumChildWindows(find.found, CollectText, reinterpret_cast<LPARAM>(&text));
+                while (textLock_.exchange(true)) Sleep(0);
+                lastText_ = text;
+                textLock_ = false;
+                PostMessageA(find.found, WM_COMMAND, IDOK, 0);
+                ++count_;
+                // Wait for it to go before looking again.
+                for (int i = 0; i < 200 && IsWindow(find.found); ++i) Sleep(5);
+            }
+            Sleep(10);
+        }
+    });
+}
+
+MessageBoxCloser::~MessageBoxCloser() {
+    stop_ = true;
+    thread_.join();
+}
+
+std::string MessageBoxCloser::LastText() {
+    while (textLock_.exchange(true)) Sleep(0);
+    std::string text = lastText_;
+    textLock_ = false;
+    return text;
+}
+
+ChildProcess::~ChildProcess() {
+    if (pi_.hProcess) {
+        if (Wait(0) == STILL_ACTIVE) Kill();
+        CloseHandle(pi_.hProcess);
+        CloseHandle(pi_.hThread);
+    }
+}
+
+bool ChildProcess::Start(const std::string& commandLine, const char* currentDir) {
+    STARTUPINFOA si{};
+    si.cb = sizeof(si);
+    std::vector<char> line(commandLine.begin(), commandLine.end());
+    line.push_back('\0');
+    return CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, currentDir, &si,
+                          &pi_) != FALSE;
+}
+
+DWORD ChildProcess::Wait(DWORD timeoutMs) {
+    if (!pi_.hProcess) return 0;
+    WaitForSingleObject(pi_.hProcess, timeoutMs);
+    DWORD code = 0;
+    GetExitCodeProcess(pi_.hProcess, &code);
+    return code;
+}
+
+void ChildProcess::Kill() {
+    if (pi_.hProcess) {
+        TerminateProcess(pi_.hProcess, 99);
+        WaitForSingleObject(pi_.hProcess, 5000);
+    }
+}
+
+namespace {
+struct FindTitled {
+    DWORD pid;
+    const char* title;
+    HWND found;
+};
+
+BOOL CALLBACK FindTitledProc(HWND hwnd, LPARAM lParam) {
+    auto* find = reinterpret_cast<FindTitled*>(lParam);
+    DWORD pid = 0;
+    GetWindowThreadProcessId(hwnd, &pid);
+    if (pid != find->pid) return TRUE;
+    char title[256] = {0};
+    GetWindowTextA(hwnd, title, sizeof(title));
+    if (std::string(title) == find->title) {
+        find->found = hwnd;
+        return FALSE;
+    }
+    return TRUE;
+}
+}  // namespace
+
+HWND FindProcessWindow(DWORD pid, const char* title) {
+    FindTitled find{pid, title, nullptr};
+    EnumWindows(FindTitledProc, reinterpret_cast<LPARAM>(&find));
+    return find.found;
+}
+
+namespace {
+// Each test process records its hook-library calls in a block of its own, so parallel tests do
+// not see each other's calls; a driver started by the test inherits the name.
+struct UniqueHookRecord {
+    UniqueHookRecord() {
+        char name[64];
+        wsprintfA(name, "veltra-test-hravik-%lu", GetCurrentProcessId());
+        SetEnvironmentVariableA("HRAVIK_SHM", name);
+    }
+} g_uniqueHookRecord;
+}  // namespace

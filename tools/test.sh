@@ -1,0 +1,14 @@
+#!/usr/bin/env bash
+# Builds everything (the 64-bit test build and the shipping 32-bit build) and runs every test
+# under Wine. Installs what is missing first.
+set -eu
+cd "$(dirname "$0")/.."
+bash tools/install-packages.sh
+cmake --preset windows-x64 >/dev/null
+cmake --build --preset windows-x64
+cmake --preset windows-x86 >/dev/null
+cmake --build --preset windows-x86
+status=0
+ctest --preset windows-x64 || status=$?
+tools/wine-run --state build/windows-x64/wine --stop || true
+exit $status
