@@ -253,7 +253,11 @@ LRESULT CDriverDlg::OnCreate(WPARAM, LPARAM) {
     return 0;
 }
 
-LRESULT CDriverDlg::OnTaskbarCreated(WPARAM, LPARAM) { return 0; }
+// Explorer restarted and lost every notification icon: show ours again as it was.
+LRESULT CDriverDlg::OnTaskbarCreated(WPARAM, LPARAM) {
+    tray::AddAgain(m_hWnd);
+    return 0;
+}
 
 LRESULT CDriverDlg::OnSysCommand(WPARAM wParam, LPARAM) {
     if ((wParam & 0xFFF0) == IDM_ABOUTBOX) {
@@ -299,13 +303,12 @@ LRESULT CDriverDlg::OnTrayNotify(WPARAM wParam, LPARAM lParam) {
 }
 
 void CDriverDlg::ShowTrayMenu() {
-    HMENU menu = LoadMenuA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(IDR_TRAY_MENU));
+    HMENU menu = tray::LoadPreparedMenu(g_state.enabled);
     if (!menu) return;
     POINT cursor{0, 0};
     GetCursorPos(&cursor);
+    // Without the foreground the menu would not close when the user clicks elsewhere.
     SetForegroundWindow(m_hWnd);
-    HMENU popup = GetSubMenu(menu, 0);
-    CheckMenuItem(popup, ID_LOCK, MF_BYCOMMAND | (g_state.enabled == 0 ? MF_CHECKED : MF_UNCHECKED));
-    TrackPopupMenu(popup, TPM_RIGHTBUTTON, cursor.x, cursor.y, 0, m_hWnd, nullptr);
+    TrackPopupMenu(GetSubMenu(menu, 0), TPM_RIGHTBUTTON, cursor.x, cursor.y, 0, m_hWnd, nullptr);
     DestroyMenu(menu);
 }

@@ -2,18 +2,32 @@
 
 #include <shellapi.h>
 
+#include <cstddef>
 #include <cstring>
 
 #include "res/resource.h"
+
+// The first version of the record: every shell since Windows 95 takes it, and its tip holds
+// 63 characters and the NUL.
+static_assert(NOTIFYICONDATAA_V1_SIZE ==
+                  offsetof(NOTIFYICONDATAA, szTip) + 64 * sizeof(CHAR),
+              "the first record version ends with a 64-character tip");
+static_assert(sizeof(void*) != 4 || NOTIFYICONDATAA_V1_SIZE == 88,
+              "the 32-bit driver hands the shell an 88-byte record");
 
 namespace tray {
 
 namespace {
 
+// All of this lives on the UI thread.
 UINT g_lastIconId = 0;
 std::string g_lastTip;
+int g_addCount = 0;
+bool g_shown = false;
+int g_retriesLeft = 0;
 
 HICON LoadTrayIcon(UINT iconId) {
+    // Shared: the system keeps one handle per resource and size, so switching icons leaks none.
     return static_cast<HICON>(LoadImageA(GetModuleHandleA(nullptr),
                                          MAKEINTRESOURCEA(iconId & 0xFFFF), IMAGE_ICON,
                                          GetSystemMetrics(SM_CXSMICON),
@@ -30,42 +44,91 @@ BOOL Notify(DWORD action, HWND owner, HICON icon, const char* tip) {
     data.uCallbackMessage = WM_TRAY_NOTIFY;
     data.hIcon = icon;
     if (tip) {
-        // The first version's tip holds 63 characters and the NUL.
         std::strncpy(data.szTip, tip, 63);
         data.szTip[63] = '\0';
     }
     return Shell_NotifyIconA(action, &data);
 }
 
+void Remember(UINT iconId, const char* tip) {
+    g_lastIconId = iconId;
+    g_lastTip = std::string(tip ? tip : "").substr(0, 63);
+}
+
+// Adds the icon with what it shows now.
+bool AddCurrent(HWND owner) {
+    HICON icon = LoadTrayIcon(g_lastIconId);
+    ++g_addCount;
+    g_shown = Notify(NIM_ADD, owner, icon, g_lastTip.c_str()) != FALSE;
+    return g_shown;
+}
+
+void CALLBACK RetryTimerProc(HWND owner, UINT, UINT_PTR id, DWORD) {
+    if (g_retriesLeft > 0) --g_retriesLeft;
+    if (AddCurrent(owner) || g_retriesLeft == 0) {
+        KillTimer(owner, id);
+        g_retriesLeft = 0;
+    }
+}
+
+void StartRetries(HWND owner) {
+    g_retriesLeft = kMaxRetries;
+    SetTimer(owner, kRetryTimerId, kRetryPeriodMs, RetryTimerProc);
+}
+
 }  // namespace
 
 void Add(HWND owner) {
-    HICON icon = LoadTrayIcon(IDI_ACTIVE);
-    Notify(NIM_ADD, owner, icon, "Qorin");
-    g_lastIconId = IDI_ACTIVE;
-    g_lastTip = "Qorin";
+    Remember(IDI_ACTIVE, "Qorin");
+    if (!AddCurrent(owner)) StartRetries(owner);
 }
 
 HICON Update(HWND owner, UINT iconId, const char* tip) {
     HICON icon = LoadTrayIcon(iconId);
     SendMessageA(owner, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(icon));
     SendMessageA(owner, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(icon));
+    // Remembered even when the shell refuses: a later add shows the current state.
+    Remember(iconId, tip);
     Notify(NIM_MODIFY, owner, icon, tip);
-    g_lastIconId = iconId;
-    g_lastTip = std::string(tip).substr(0, 63);
     return icon;
 }
 
 void Remove(HWND owner) {
+    KillTimer(owner, kRetryTimerId);
+    g_retriesLeft = 0;
     NOTIFYICONDATAA data;
     std::memset(&data, 0, sizeof(data));
     data.cbSize = NOTIFYICONDATAA_V1_SIZE;
     data.hWnd = owner;
     data.uID = kIconId;
     Shell_NotifyIconA(NIM_DELETE, &data);
+    g_shown = false;
+}
+
+void AddAgain(HWND owner) {
+    if (g_lastIconId == 0) return;  // never added: the window is not yet created
+    if (AddCurrent(owner)) return;
+    // A shell that still holds the icon (a "TaskbarCreated" that did not come from a restart)
+    // refuses the add, and takes a modify instead.
+    if (Notify(NIM_MODIFY, owner, LoadTrayIcon(g_lastIconId), g_lastTip.c_str())) {
+        g_shown = true;
+        return;
+    }
+    if (g_retriesLeft == 0) StartRetries(owner);
+}
+
+HMENU LoadPreparedMenu(int enabled) {
+    HMENU menu = LoadMenuA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(IDR_TRAY_MENU));
+    if (!menu) return nullptr;
+    // The check mark means "locked"; the template's own mark is replaced every time.
+    CheckMenuItem(GetSubMenu(menu, 0), ID_LOCK,
+                  MF_BYCOMMAND | (enabled == 0 ? MF_CHECKED : MF_UNCHECKED));
+    return menu;
 }
 
 UINT LastIconId() { return g_lastIconId; }
 std::string LastTip() { return g_lastTip; }
+int AddCount() { return g_addCount; }
+bool IsShown() { return g_shown; }
 
 }  // namespace tray

@@ -9,16 +9,33 @@ namespace tray {
 
 constexpr UINT kIconId = 128;
 constexpr UINT WM_TRAY_NOTIFY = WM_USER + 116;
+// The owner window's timer for adding the icon again while the shell is not ready; apart from
+// the main dialog's tick timer (16).
+constexpr UINT_PTR kRetryTimerId = 0x7452;
+constexpr UINT kRetryPeriodMs = 2000;
+constexpr int kMaxRetries = 5;
 
-// At the main dialog's creation: icon 128 with the tip "Qorin".
+// At the main dialog's creation: icon 128 with the tip "Qorin". When the shell refuses (at logon
+// it may not be up yet), the add is tried again every 2 s, at most five times.
 void Add(HWND owner);
 // Shows the icon resource iconId with the tip; returns the icon now shown, which becomes the
 // dialog's m_hIcon.
 HICON Update(HWND owner, UINT iconId, const char* tip);
 void Remove(HWND owner);
+// The shell was restarted (its "TaskbarCreated" broadcast) and has forgotten the icon: add it
+// again with the image and tip it showed.
+void AddAgain(HWND owner);
+
+// The tray menu (IDR_TRAY_MENU) loaded and prepared for showing: Lock checked exactly while the
+// driver is locked. The caller tracks sub-menu 0 and destroys the returned menu.
+HMENU LoadPreparedMenu(int enabled);
 
 // What was last handed to the shell, since the shell cannot be asked.
 UINT LastIconId();
 std::string LastTip();
+// How many times an add was asked of the shell, retries included.
+int AddCount();
+// Whether the shell holds the icon, as far as the driver knows.
+bool IsShown();
 
 }  // namespace tray
