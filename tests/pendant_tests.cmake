@@ -1,3 +1,0 @@
-veltra_gtest(pendant_tests
-  SOURCES pendant_discovery_test.cpp
-  SUITES PendantDiscovery)
