@@ -1,0 +1,256 @@
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "app/driver_state.h"
+#include "host/key_forwarder.h"
+#include "pendant/display_frame.h"
+#include "pendant/key_report.h"
+#include "pendant/pendant_device.h"
+#include "support/fake_hid.h"
+#include "support/test_util.h"
+
+namespace {
+
+using Report = std::vector<uint8_t>;
+
+// The reports a payload must become: report id 6, up to seven bytes each, zero padding.
+std::vector<Report> ExpectedReports(const std::vector<uint8_t>& payload) {
+    std::vector<Report> reports;
+    for (size_t at = 0; at < payload.size(); at += 7) {
+        Report r(8, 0);
+        r[0] = 6;
+        for (size_t i = 0; i < 7 && at + i < payload.size(); ++i) r[1 + i] = payload[at + i];
+        reports.push_back(r);
+    }
+    return reports;
+}
+
+// Distinct non-zero bytes, so that padding and misplaced bytes show.
+std::vector<uint8_t> Payload(size_t n) {
+    std::vector<uint8_t> p(n);
+    for (size_t i = 0; i < n; ++i) p[i] = static_cast<uint8_t>(1 + i % 250);
+    return p;
+}
+
+Report FrameReport(uint8_t status) { return {6, 0xFE, 0xFD, 0x00, status, 0, 0, 0}; }
+
+class PendantLinkFixture : public ::testing::Test {
+protected:
+    void SetUp() override {
+        bus.interfaces = {FakeInterface::Feature(), FakeInterface::Input()};
+        bus.Install();
+        g_state.enabled = 1;
+        g_state.stepValue = 0;
+        g_state.modeByte = 0;
+        g_state.forceFrame = 0;
+        g_state.lastFrame = 0;
+        g_state.pendantReady = 1;
+    }
+    void TearDown() override {
+        g_pendant.Close();
+        CPendantDevice::SetKeySink(nullptr);
+        keyfwd::Reset();
+        EXPECT_EQ(bus.OpenHandles(), 0) << "every opened handle is closed by the end";
+    }
+    FakeHidBus bus;
+};
+
+class FeatureWriter : public PendantLinkFixture {};
+
+TEST_F(FeatureWriter, CutsPayloadsIntoEightByteReports) {
+    ASSERT_EQ(g_pendant.Open(nullptr), 1);
+    std::vector<Report> expected;
+    for (size_t n : {4u, 7u, 8u, 14u, 255u}) {
+        std::vector<uint8_t> payload = Payload(n);
+        ASSERT_EQ(g_pendant.WriteFeature(payload.data(), static_cast<uint8_t>(n)), 1) << n;
+        std::vector<Report> mine = ExpectedReports(payload);
+        expected.insert(expected.end(), mine.begin(), mine.end());
+        EXPECT_EQ(bus.FeatureReports(), expected) << "after a payload of " << n;
+    }
+}
+
+TEST_F(FeatureWriter, ShortPayloadsHaveExactBytes) {
+    ASSERT_EQ(g_pendant.Open(nullptr), 1);
+    const uint8_t four[4] = {0xFE, 0xFD, 0x00, 0x83};
+    ASSERT_EQ(g_pendant.WriteFeature(four, 4), 1);
+    const uint8_t seven[7] = {1, 2, 3, 4, 5, 6, 7};
+    ASSERT_EQ(g_pendant.WriteFeature(seven, 7), 1);
+    const uint8_t eight[8] = {9, 8, 7, 6, 5, 4, 3, 2};
+    ASSERT_EQ(g_pendant.WriteFeature(eight, 8), 1);
+    std::vector<Report> expected = {{6, 0xFE, 0xFD, 0x00, 0x83, 0, 0, 0},
+                                    {6, 1, 2, 3, 4, 5, 6, 7},
+                                    {6, 9, 8, 7, 6, 5, 4, 3},
+                                    {6, 2, 0, 0, 0, 0, 0, 0}};
+    EXPECT_EQ(bus.FeatureReports(), expected);
+}
+
+TEST_F(FeatureWriter, EmptyPayloadSendsNothing) {
+    ASSERT_EQ(g_pendant.Open(nullptr), 1);
+    const uint8_t byte = 0x55;
+    EXPECT_EQ(g_pendant.WriteFeature(&byte, 0), 1);
+    EXPECT_TRUE(bus.FeatureReports().empty());
+}
+
+TEST_F(FeatureWriter, EmptyPayloadOpensClosedPendant) {
+    const uint8_t byte = 0x55;
+    EXPECT_EQ(g_pendant.WriteFeature(&byte, 0), 1);
+    EXPECT_EQ(g_pendant.connected, 1);
+    EXPECT_TRUE(bus.FeatureReports().empty());
+}
+
+TEST_F(FeatureWriter, EmptyPayloadWithoutPendantFails) {
+    bus.interfaces = {FakeInterface::Foreign()};
+    const uint8_t byte = 0x55;
+    EXPECT_EQ(g_pendant.WriteFeature(&byte, 0), 0);
+    EXPECT_EQ(g_pendant.connected, 0);
+    EXPECT_FALSE(bus.EnumeratedIndices().empty()) << "a discovery was tried";
+}
+
+TEST_F(FeatureWriter, ClosedPendantIsDiscoveredAndSent) {
+    const uint8_t frame[4] = {0xFE, 0xFD, 0x00, 0x05};
+    EXPECT_EQ(g_pendant.WriteFeature(frame, 4), 1);
+    EXPECT_FALSE(bus.EnumeratedIndices().empty());
+    EXPECT_EQ(g_pendant.connected, 1);
+    EXPECT_NE(CPendantDevice::readerThreadId, 0u) << "the open started the reader";
+    EXPECT_EQ(bus.FeatureReports(), std::vector<Report>{FrameReport(0x05)});
+}
+
+TEST_F(FeatureWriter, InputHandleAloneSendsNothingAndDiscoversNothing) {
+    ASSERT_EQ(g_pendant.Open(nullptr), 1);
+    CPendantDevice::ReleaseHandle(CPendantDevice::featureHandle);
+    size_t enumerated = bus.EnumeratedIndices().size();
+    const uint8_t frame[4] = {0xFE, 0xFD, 0x00, 0x05};
+    EXPECT_EQ(g_pendant.WriteFeature(frame, 4), 0);
+    EXPECT_EQ(bus.EnumeratedIndices().size(), enumerated);
+    EXPECT_TRUE(bus.FeatureReports().empty());
+}
+
+TEST_F(FeatureWriter, RefusedReportEndsPayload) {
+    ASSERT_EQ(g_pendant.Open(nullptr), 1);
+    bus.refuseFeatureFrom = 2;
+    std::vector<uint8_t> payload = Payload(21);  // three reports
+    EXPECT_EQ(g_pendant.WriteFeature(payload.data(), 21), 0);
+    EXPECT_EQ(bus.FeatureReports(), std::vector<Report>{ExpectedReports(payload)[0]});
+    // The bus counts attempts: when the writer stopped after the refused second report, the next
+    // send is the third attempt and accepted; a writer that tried the third report too would
+    // meet the refusal again here.
+    bus.refuseFeatureFrom = 4;
+    const uint8_t one = 0x77;
+    EXPECT_EQ(g_pendant.WriteFeature(&one, 1), 1) << "a third report was tried after the refusal";
+}
+
+class DisplayFrame : public PendantLinkFixture {};
+
+TEST_F(DisplayFrame, StatusByteMergesTopModeBits) {
+    ASSERT_EQ(g_pendant.Open(nullptr), 1);
+    g_state.stepValue = 3;
+    g_state.modeByte = 0x80;
+    SendDisplayFrame();
+    EXPECT_EQ(g_state.stepValue, 0x83u) << "the merged value is kept";
+    EXPECT_EQ(bus.FeatureReports(), std::vector<Report>{FrameReport(0x83)});
+}
+
+TEST_F(DisplayFrame, LowModeBitsAddNothing) {
+    ASSERT_EQ(g_pendant.Open(nullptr), 1);
+    g_state.stepValue = 3;
+    g_state.modeByte = 0x20;
+    SendDisplayFrame();
+    EXPECT_EQ(g_state.stepValue, 3u);
+    g_state.modeByte = 0;
+    g_state.forceFrame = 1;
+    SendDisplayFrame();
+    EXPECT_EQ(g_state.stepValue, 3u);
+    EXPECT_EQ(bus.FeatureReports(), (std::vector<Report>{FrameReport(0x03), FrameReport(0x03)}));
+}
+
+TEST_F(DisplayFrame, StatusByteIsLowEightBitsOfStep) {
+    ASSERT_EQ(g_pendant.Open(nullptr), 1);
+    g_state.stepValue = 0x1234;
+    g_state.modeByte = 0x40;
+    SendDisplayFrame();
+    EXPECT_EQ(g_state.stepValue, 0x1274u);
+    EXPECT_EQ(bus.FeatureReports(), std::vector<Report>{FrameReport(0x74)});
+    EXPECT_EQ(g_state.lastFrame, PackFrame(std::vector<uint8_t>{0xFE, 0xFD, 0x00, 0x74}.data()));
+}
+
+TEST_F(DisplayFrame, UnchangedFrameIsSentOnce) {
+    ASSERT_EQ(g_pendant.Open(nullptr), 1);
+    g_state.stepValue = 2;
+    SendDisplayFrame();
+    SendDisplayFrame();
+    SendDisplayFrame();
+    EXPECT_EQ(bus.FeatureReports().size(), 1u);
+    g_state.stepValue = 4;
+    SendDisplayFrame();
+    EXPECT_EQ(bus.FeatureReports(), (std::vector<Report>{FrameReport(2), FrameReport(4)}));
+}
+
+TEST_F(DisplayFrame, KeyEventResendsSameFrame) {
+    CPendantDevice::SetKeySink(&keyfwd::Sink());
+    ASSERT_EQ(g_pendant.Open(nullptr), 1);
+    g_state.stepValue = 2;
+    SendDisplayFrame();
+    ASSERT_EQ(g_state.forceFrame, 0);
+    // A real key report through the reader and the key forwarder.
+    ASSERT_TRUE(bus.SendKeys(0x11, 0, 0));
+    ASSERT_TRUE(WaitUntil([] { return g_state.forceFrame == 1; }, 3000));
+    SendDisplayFrame();
+    EXPECT_EQ(g_state.forceFrame, 0);
+    SendDisplayFrame();
+    EXPECT_EQ(bus.FeatureReports(), (std::vector<Report>{FrameReport(2), FrameReport(2)}));
+}
+
+TEST_F(DisplayFrame, FirstFrameAfterStartIsSent) {
+    // lastFrame is all zero after start-up and no frame begins with 0.
+    g_state.forceFrame = 0;
+    ASSERT_EQ(g_pendant.Open(nullptr), 1);
+    g_state.forceFrame = 0;
+    SendDisplayFrame();
+    EXPECT_EQ(bus.FeatureReports(), std::vector<Report>{FrameReport(0)});
+}
+
+TEST_F(DisplayFrame, FailedSendClosesPendant) {
+    ASSERT_EQ(g_pendant.Open(nullptr), 1);
+    bus.refuseFeatureFrom = 1;
+    g_state.stepValue = 6;
+    SendDisplayFrame();
+    EXPECT_EQ(g_pendant.connected, 0);
+    EXPECT_EQ(g_state.pendantReady, 0);
+    EXPECT_EQ(CPendantDevice::readerThreadId, 0u);
+    EXPECT_EQ(bus.OpenHandles(), 0);
+    EXPECT_EQ(g_state.forceFrame, 0);
+    EXPECT_EQ(g_state.lastFrame, PackFrame(std::vector<uint8_t>{0xFE, 0xFD, 0x00, 6}.data()))
+        << "lastFrame holds the frame that failed";
+}
+
+TEST_F(DisplayFrame, NoPendantSendsNothingAndClearsReady) {
+    bus.interfaces = {};
+    g_state.stepValue = 1;
+    SendDisplayFrame();
+    EXPECT_EQ(g_state.pendantReady, 0);
+    EXPECT_EQ(g_pendant.connected, 0);
+    EXPECT_TRUE(bus.FeatureReports().empty());
+}
+
+TEST_F(DisplayFrame, ReconnectedPendantShowsCurrentFrame) {
+    ASSERT_EQ(g_pendant.Open(nullptr), 1);
+    bus.refuseFeatureFrom = 1;
+    g_state.stepValue = 6;
+    SendDisplayFrame();
+    ASSERT_EQ(g_pendant.connected, 0);
+    bus.refuseFeatureFrom = 0;
+    // What the status refresh does: a fresh open. The display starts blank, so the unchanged
+    // frame goes out again, once.
+    ASSERT_EQ(g_pendant.Open(nullptr), 1);
+    SendDisplayFrame();
+    SendDisplayFrame();
+    EXPECT_EQ(bus.FeatureReports(), std::vector<Report>{FrameReport(6)});
+    g_pendant.Close();
+    g_state.stepValue = 7;
+    SendDisplayFrame();  // the writer's own reconnection
+    EXPECT_EQ(g_pendant.connected, 1);
+    EXPECT_EQ(bus.FeatureReports(), (std::vector<Report>{FrameReport(6), FrameReport(7)}));
+}
+
+}  // namespace
