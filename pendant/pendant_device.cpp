@@ -149,9 +149,10 @@ void CPendantDevice::CloseLocked() {
     if (readerThreadId != 0 && thread) {
         // Cancel the blocked read rather than wait for a report that may never come. A cancel
         // that races the start of a read finds nothing pending, so it is repeated while waiting.
+        // The thread's end, not its cleared id, is awaited: a reader still finishing its last
+        // writes would otherwise clear the stop request meant for the next reader.
         DWORD start = GetTickCount();
         for (;;) {
-            if (readerThreadId == 0) break;
             Hid().CancelSynchronousIo(thread);
             if (WaitForSingleObject(thread, 2) == WAIT_OBJECT_0) break;
             if (GetTickCount() - start >= kReaderStopBoundMs) {
