@@ -70,10 +70,11 @@ BOOL CDriverDlg::OnInitDialog() {
     CDialog::OnInitDialog();
 
     HMENU systemMenu = GetSystemMenu(m_hWnd, FALSE);
-    char about[128] = {0};
-    if (systemMenu && LoadStringA(GetModuleHandleA(nullptr), IDS_ABOUTBOX, about, sizeof(about)) > 0) {
-        AppendMenuA(systemMenu, MF_SEPARATOR, 0, nullptr);
-        AppendMenuA(systemMenu, MF_STRING, IDM_ABOUTBOX, about);
+    // Wide: the item's Chinese text survives a system whose ANSI code page is not Chinese.
+    wchar_t about[128] = {0};
+    if (systemMenu && LoadStringW(GetModuleHandleA(nullptr), IDS_ABOUTBOX, about, 128) > 0) {
+        AppendMenuW(systemMenu, MF_SEPARATOR, 0, nullptr);
+        AppendMenuW(systemMenu, MF_STRING, IDM_ABOUTBOX, about);
     }
     SendMessageA(m_hWnd, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(m_hIcon));
     SendMessageA(m_hWnd, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(m_hIcon));
