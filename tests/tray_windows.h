@@ -1,0 +1,199 @@
+// What the tray and About tests share: the main dialog created on the test thread over a fake
+// bus, and watchers that find the popup menu and the About box from another thread, read them
+// and close them, as a user would.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <atomic>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/driver_dlg.h"
+#include "app/driver_state.h"
+#include "app/tray_icon.h"
+#include "pendant/pendant_device.h"
+#include "res/resource.h"
+#include "support/fake_hid.h"
+#include "support/test_util.h"
+
+namespace traytest {
+
+constexpr char kAboutTitle[] = "Qorin PX40 DRIVER-V2.3";
+
+inline HWND FindOwnWindow(const char* cls, const char* title) {
+    struct Find {
+        const char* cls;
+        const char* title;
+        HWND found;
+    } find{cls, title, nullptr};
+    EnumWindows(
+        [](HWND hwnd, LPARAM lParam) -> BOOL {
+            auto* f = reinterpret_cast<Find*>(lParam);
+            DWORD pid = 0;
+            GetWindowThreadProcessId(hwnd, &pid);
+            if (pid != GetCurrentProcessId() || !IsWindowVisible(hwnd)) return TRUE;
+            char text[256] = {0};
+            char cls[64] = {0};
+            GetClassNameA(hwnd, cls, sizeof(cls));
+            GetWindowTextA(hwnd, text, sizeof(text));
+            if ((f->cls && std::string(cls) != f->cls) || (f->title && std::string(text) != f->title))
+                return TRUE;
+            f->found = hwnd;
+            return FALSE;
+        },
+        reinterpret_cast<LPARAM>(&find));
+    return find.found;
+}
+
+// Polls from its own thread until destroyed; every window it finds is read and then closed.
+class Watcher {
+public:
+    virtual ~Watcher() { Stop(); }
+    int Count() const { return count_; }
+
+protected:
+    void Start() {
+        thread_ = std::thread([this] {
+            while (!stop_) {
+                if (HWND found = Find()) {
+                    Handle(found);
+                    for (int i = 0; i < 400 && IsWindow(found) && IsWindowVisible(found); ++i) Sleep(5);
+                }
+                Sleep(5);
+            }
+        });
+    }
+    void Stop() {
+        stop_ = true;
+        if (thread_.joinable()) thread_.join();
+    }
+    virtual HWND Find() = 0;
+    // Reads the window, calls Seen(), then closes it: the count is up before the window goes.
+    virtual void Handle(HWND found) = 0;
+    void Seen() { ++count_; }
+    std::mutex lock_;
+
+private:
+    std::atomic<bool> stop_{false};
+    std::atomic<int> count_{0};
+    std::thread thread_;
+};
+
+// The popup menu (class "#32768"): records Lock's check mark and the items, then closes it with
+// Escape or chooses the item at chooseIndex with the arrow keys and Enter.
+class PopupMenuWatcher : public Watcher {
+public:
+    explicit PopupMenuWatcher(int chooseIndex = -1) : choose_(chooseIndex) { Start(); }
+    ~PopupMenuWatcher() override { Stop(); }
+    bool LockChecked() {
+        std::lock_guard<std::mutex> g(lock_);
+        return lockChecked_;
+    }
+    std::vector<std::string> Items() {
+        std::lock_guard<std::mutex> g(lock_);
+        return items_;
+    }
+
+protected:
+    HWND Find() override { return FindOwnWindow("#32768", nullptr); }
+    void Handle(HWND menuWindow) override {
+        DWORD_PTR result = 0;
+        SendMessageTimeoutA(menuWindow, 0x01E1 /* MN_GETHMENU */, 0, 0, SMTO_NORMAL, 2000, &result);
+        HMENU menu = reinterpret_cast<HMENU>(result);
+        {
+            std::lock_guard<std::mutex> g(lock_);
+            lockChecked_ = menu && (GetMenuState(menu, ID_LOCK, MF_BYCOMMAND) & MF_CHECKED) != 0;
+            items_.clear();
+            for (int i = 0; menu && i < GetMenuItemCount(menu); ++i) {
+                char text[64] = {0};
+                GetMenuStringA(menu, i, text, sizeof(text), MF_BYPOSITION);
+                items_.push_back(text);
+            }
+        }
+        Seen();
+        if (choose_ < 0) {
+            PostMessageA(menuWindow, WM_KEYDOWN, VK_ESCAPE, 0);
+        } else {
+            for (int i = 0; i <= choose_; ++i) PostMessageA(menuWindow, WM_KEYDOWN, VK_DOWN, 0);
+            PostMessageA(menuWindow, WM_KEYDOWN, VK_RETURN, 0);
+        }
+    }
+
+private:
+    int choose_;
+    bool lockChecked_ = false;
+    std::vector<std::string> items_;
+};
+
+// The About box: records the status line (control 1005) and presses OK.
+class AboutBoxWatcher : public Watcher {
+public:
+    AboutBoxWatcher() { Start(); }
+    ~AboutBoxWatcher() override { Stop(); }
+    std::vector<std::string> Texts() {
+        std::lock_guard<std::mutex> g(lock_);
+        return texts_;
+    }
+    bool HadIcon() const { return hadIcon_; }
+
+protected:
+    HWND Find() override { return FindOwnWindow("#32770", kAboutTitle); }
+    void Handle(HWND box) override {
+        char text[256] = {0};
+        GetDlgItemTextA(box, IDC_STATUS_TEXT, text, sizeof(text));
+        // The icon static has no id of its own; find it by its style.
+        HWND child = GetWindow(box, GW_CHILD);
+        for (; child; child = GetWindow(child, GW_HWNDNEXT)) {
+            if ((GetWindowLongA(child, GWL_STYLE) & SS_TYPEMASK) == SS_ICON &&
+                SendMessageA(child, STM_GETICON, 0, 0) != 0)
+                hadIcon_ = true;
+        }
+        {
+            std::lock_guard<std::mutex> g(lock_);
+            texts_.push_back(text);
+        }
+        Seen();
+        PostMessageA(box, WM_COMMAND, IDOK, 0);
+    }
+
+private:
+    std::vector<std::string> texts_;
+    std::atomic<bool> hadIcon_{false};
+};
+
+// The main dialog created (not run modally) on the test thread with a pendant on a fake bus. Its
+// tick timer is stopped: the tests post the status refreshes themselves.
+class DriverDialogTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        bus.interfaces = {FakeInterface::Feature(), FakeInterface::Input()};
+        bus.Install();
+        addsBefore = tray::AddCount();
+        ASSERT_TRUE(dlg.Create());
+        KillTimer(dlg.m_hWnd, TIMER_TICK);
+    }
+    void TearDown() override {
+        if (IsWindow(dlg.m_hWnd)) DestroyWindow(dlg.m_hWnd);
+        g_pendant.Close();
+    }
+    LRESULT Refresh() { return SendMessageA(dlg.m_hWnd, WM_REFRESH_STATUS, 0, 0); }
+    // Connects through the refresh's own reconnect, which also unlocks.
+    void Connect() {
+        g_state.pendantReady = 0;
+        Refresh();
+        ASSERT_EQ(g_pendant.connected, 1);
+    }
+    LRESULT TrayNotify(WPARAM id, LPARAM mouse) {
+        return SendMessageA(dlg.m_hWnd, tray::WM_TRAY_NOTIFY, id, mouse);
+    }
+
+    FakeHidBus bus;
+    CDriverDlg dlg;
+    int addsBefore = 0;
+};
+
+}  // namespace traytest
