@@ -1,0 +1,554 @@
+// The main dialog in this process, modeless, on a fake HID bus; the test's own pump drives it.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+#include <dbt.h>
+
+#include "app/driver_dlg.h"
+#include "app/driver_state.h"
+#include "app/tray_icon.h"
+#include "hravik_shared.h"
+#include "host/hook_library.h"
+#include "host/machine_poller.h"
+#include "pendant/pendant_device.h"
+#include "res/resource.h"
+#include "support/fake_hid.h"
+#include "support/test_util.h"
+
+namespace {
+
+const GUID kHidClass = {0x4D1E55B2, 0xF16F, 0x11CF, {0x88, 0xCB, 0x00, 0x11, 0x11, 0x00, 0x00, 0x30}};
+
+class DialogTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        bus.Install();
+        g_pendant.interfaceClass = kUsbDeviceInterfaceClass;
+        hr = HravikAttach();
+        ASSERT_NE(hr, nullptr);
+        HravikReset(hr);
+    }
+
+    void TearDown() override {
+        if (dlg.m_hWnd) DestroyWindow(dlg.m_hWnd);
+        poller::ExitCleanup();
+        EXPECT_EQ(g_pendant.connected, 0) << "shutdown closes the pendant";
+        EXPECT_EQ(bus.OpenHandles(), 0);
+        EXPECT_EQ(bus.opened.load(), bus.closed.load());
+        EXPECT_EQ(bus.closeFailed.load(), 0);
+        EXPECT_FALSE(poller::Running());
+    }
+
+    void PlugPendant() {
+        bus.interfaces = {FakeInterface::Foreign(), FakeInterface::Feature(), FakeInterface::Input()};
+    }
+
+    void Start(bool withPendant) {
+        if (withPendant) PlugPendant();
+        ASSERT_TRUE(dlg.Create());
+        ASSERT_NE(dlg.m_hWnd, nullptr);
+    }
+
+    // Starts with the pendant and lets the first status refresh connect it.
+    void StartConnected() {
+        Start(true);
+        ASSERT_EQ(Refresh(), 1);
+        ASSERT_EQ(g_pendant.connected, 1);
+        ASSERT_EQ(g_state.pendantReady, 1);
+    }
+
+    LRESULT Refresh() { return SendMessageA(dlg.m_hWnd, WM_REFRESH_STATUS, 0, 0); }
+    LRESULT Command(WORD id) { return SendMessageA(dlg.m_hWnd, WM_COMMAND, MAKEWPARAM(id, 0), 0); }
+    LRESULT HotKey() {
+        return SendMessageA(dlg.m_hWnd, WM_HOTKEY, HOTKEY_LOCK, MAKELPARAM(MOD_CONTROL, VK_F11));
+    }
+    LRESULT DeviceChange(WPARAM event, const void* data) {
+        return SendMessageA(dlg.m_hWnd, WM_DEVICECHANGE, event, reinterpret_cast<LPARAM>(data));
+    }
+
+    FakeHidBus bus;
+    CDriverDlg dlg;
+    HravikShared* hr = nullptr;
+};
+
+bool HotKeyFree() {
+    if (!RegisterHotKey(nullptr, 0x7001, MOD_CONTROL, VK_F11)) return false;
+    UnregisterHotKey(nullptr, 0x7001);
+    return true;
+}
+
+bool StopEventExists() {
+    HANDLE event = OpenEventA(SYNCHRONIZE, FALSE, poller::kStopEventName);
+    if (!event) return false;
+    CloseHandle(event);
+    return true;
+}
+
+// --- Start-up ----------------------------------------------------------------------------------
+
+using DriverDialogStartup = DialogTest;
+using DriverDialogMessages = DialogTest;
+
+TEST_F(DriverDialogStartup, WithPendantStartsUnlockedButNotReady) {
+    g_state.hostThreadId = 77;
+    g_state.hostActive = 1;
+    g_state.hostWindow = reinterpret_cast<HWND>(1);
+    g_state.hostIsV8 = 1;
+    g_state.hostExePath = "c:\\old\\ncstudio.exe";
+    g_state.statusText = "stale";
+    g_state.modeByte = 0x80;
+    g_state.lastFrame = 0x12345678;
+    Start(true);
+
+    EXPECT_EQ(g_state.enabled, 1);
+    EXPECT_EQ(g_state.pendantReady, 0) << "the first refresh must reopen the pendant";
+    EXPECT_EQ(bus.OpenCount(), 3) << "the bus was examined during initialisation";
+    EXPECT_EQ(g_pendant.connected, 0) << "and closed again";
+    EXPECT_EQ(bus.OpenHandles(), 0);
+    EXPECT_EQ(CPendantDevice::readerThreadId, 0u);
+
+    EXPECT_EQ(dlg.notifyRegistered, 1);
+    EXPECT_NE(dlg.notifyHandle, nullptr);
+    EXPECT_EQ(dlg.notifyFilter.dbcc_size, 32u);
+    EXPECT_EQ(dlg.notifyFilter.dbcc_devicetype, static_cast<DWORD>(DBT_DEVTYP_DEVICEINTERFACE));
+    EXPECT_EQ(dlg.notifyFilter.dbcc_classguid, kHidClass);
+
+    EXPECT_NE(dlg.timerId, 0u);
+    EXPECT_EQ(dlg.trayIconId, static_cast<UINT>(IDI_ACTIVE));
+    EXPECT_EQ(tray::LastIconId(), static_cast<UINT>(IDI_ACTIVE));
+    EXPECT_EQ(tray::LastTip(), "Qorin");
+    EXPECT_NE(static_cast<HMODULE>(hooklib::firstModule), nullptr);
+    EXPECT_EQ(static_cast<HMODULE>(hooklib::secondModule), nullptr);
+    EXPECT_TRUE(poller::Running());
+    EXPECT_TRUE(StopEventExists());
+
+    EXPECT_EQ(g_state.hostThreadId, 0u);
+    EXPECT_EQ(g_state.hostActive, 0);
+    EXPECT_EQ(g_state.hostWindow, nullptr);
+    EXPECT_EQ(g_state.hostIsV8, 0);
+    EXPECT_TRUE(g_state.hostExePath.empty());
+    EXPECT_EQ(g_state.statusText, kStatusDefault);
+    EXPECT_EQ(g_state.modeByte, 0);
+    EXPECT_EQ(g_state.lastFrame, 0u);
+    EXPECT_EQ(dlg.tickCount, 0);
+    EXPECT_EQ(dlg.refreshPending, 0);
+}
+
+TEST_F(DriverDialogStartup, WithoutPendantStartsLockedWatchingUsbInterfaces) {
+    Start(false);
+    EXPECT_EQ(g_state.enabled, 0);
+    EXPECT_EQ(g_state.pendantReady, 0);
+    EXPECT_EQ(g_pendant.connected, 0);
+    EXPECT_EQ(dlg.notifyRegistered, 1);
+    EXPECT_EQ(dlg.notifyFilter.dbcc_classguid, kUsbDeviceInterfaceClass);
+    EXPECT_NE(dlg.timerId, 0u) << "a locked driver still runs its heartbeat";
+    EXPECT_EQ(dlg.trayIconId, static_cast<UINT>(IDI_ACTIVE));
+}
+
+TEST_F(DriverDialogStartup, HoldsCtrlF11UntilDestroyed) {
+    Start(false);
+    EXPECT_FALSE(HotKeyFree());
+    DestroyWindow(dlg.m_hWnd);
+    EXPECT_TRUE(HotKeyFree());
+}
+
+TEST_F(DriverDialogStartup, WritesOwnPathAsAutostartValue) {
+    Start(false);
+    char exe[MAX_PATH] = {0};
+    GetModuleFileNameA(nullptr, exe, MAX_PATH);
+    std::string expected = exe;
+    if (expected.find(' ') != std::string::npos) expected = "\"" + expected + "\"";
+    char value[MAX_PATH + 3] = {0};
+    DWORD size = sizeof(value);
+    DWORD type = 0;
+    ASSERT_EQ(RegGetValueA(HKEY_LOCAL_MACHINE, "Software\\Microsoft\\Windows\\CurrentVersion\\Run",
+                           "dunmoral", RRF_RT_REG_SZ, &type, value, &size),
+              ERROR_SUCCESS);
+    EXPECT_EQ(type, static_cast<DWORD>(REG_SZ));
+    EXPECT_STREQ(value, expected.c_str());
+}
+
+TEST_F(DriverDialogMessages, StaysHiddenWhenShown) {
+    Start(false);
+    ShowWindow(dlg.m_hWnd, SW_SHOWNORMAL);
+    UpdateWindow(dlg.m_hWnd);
+    EXPECT_TRUE(WaitUntil([&] { return !IsWindowVisible(dlg.m_hWnd); }, 3000));
+}
+
+TEST_F(DriverDialogMessages, AnswersDragIconAndDisplayChange) {
+    Start(false);
+    EXPECT_EQ(reinterpret_cast<HICON>(SendMessageA(dlg.m_hWnd, WM_QUERYDRAGICON, 0, 0)), dlg.m_hIcon);
+    EXPECT_NE(dlg.m_hIcon, nullptr);
+    EXPECT_EQ(SendMessageA(dlg.m_hWnd, WM_DISPLAYCHANGE, 32, MAKELPARAM(1280, 1024)), 0);
+}
+
+// --- Status refresh and the tray state ---------------------------------------------------------
+
+using DriverDialogStatus = DialogTest;
+
+TEST_F(DriverDialogStatus, FirstRefreshConnectsPendant) {
+    Start(true);
+    EXPECT_EQ(Refresh(), 1);
+    EXPECT_EQ(g_state.pendantReady, 1);
+    EXPECT_EQ(g_pendant.connected, 1);
+    EXPECT_EQ(g_state.enabled, 1);
+    EXPECT_NE(CPendantDevice::readerThreadId, 0u);
+    EXPECT_EQ(dlg.trayIconId, static_cast<UINT>(IDI_IDLE));
+    EXPECT_EQ(tray::LastIconId(), static_cast<UINT>(IDI_IDLE));
+    EXPECT_EQ(tray::LastTip(), "IDLE!");
+    EXPECT_EQ(dlg.refreshPending, 0);
+}
+
+TEST_F(DriverDialogStatus, WithoutPendantEveryRefreshTriesAgainAndReconnectUnlocks) {
+    Start(false);
+    EXPECT_EQ(Refresh(), 1);
+    EXPECT_EQ(g_state.pendantReady, 0);
+    EXPECT_EQ(g_state.enabled, 0);
+    EXPECT_EQ(dlg.trayIconId, static_cast<UINT>(IDI_NO_DEVICE));
+    EXPECT_EQ(tray::LastTip(), "Please Insert Usb Controller!");
+
+    size_t before = bus.EnumeratedIndices().size();
+    Refresh();
+    EXPECT_GT(bus.EnumeratedIndices().size(), before) << "discovery ran again";
+
+    PlugPendant();
+    Refresh();
+    EXPECT_EQ(g_state.pendantReady, 1);
+    EXPECT_EQ(g_pendant.connected, 1);
+    EXPECT_EQ(g_state.enabled, 1) << "a reconnection unlocks the driver";
+    EXPECT_EQ(tray::LastIconId(), static_cast<UINT>(IDI_IDLE));
+    EXPECT_EQ(tray::LastTip(), "IDLE!");
+}
+
+TEST_F(DriverDialogStatus, TimerRefreshFindsPluggedPendant) {
+    Start(false);
+    PlugPendant();
+    // The eleventh tick of 200 ms posts the refresh.
+    EXPECT_TRUE(WaitUntil([] { return g_state.pendantReady == 1; }, 8000));
+    EXPECT_EQ(g_pendant.connected, 1);
+    EXPECT_EQ(g_state.enabled, 1);
+    EXPECT_TRUE(WaitUntil([&] { return dlg.refreshPending == 0; }, 1000));
+    EXPECT_EQ(dlg.trayIconId, static_cast<UINT>(IDI_IDLE));
+}
+
+TEST_F(DriverDialogStatus, TrayFollowsLockAndHostState) {
+    StartConnected();
+    struct Row {
+        int enabled, hostActive;
+        UINT icon;
+        const char* tip;
+    } rows[] = {
+        {1, 1, IDI_ACTIVE, "Qorin Handle Driver."},
+        {0, 1, IDI_LOCKED_ACTIVE, "LOCKED!"},
+        {0, 0, IDI_NO_DEVICE, "LOCKED!"},
+        {1, 0, IDI_IDLE, "IDLE!"},
+    };
+    for (const Row& row : rows) {
+        g_state.enabled = row.enabled;
+        g_state.hostActive = row.hostActive;
+        EXPECT_EQ(Refresh(), 1);
+        EXPECT_EQ(dlg.trayIconId, row.icon) << row.tip;
+        EXPECT_EQ(tray::LastIconId(), row.icon) << row.tip;
+        EXPECT_EQ(tray::LastTip(), row.tip);
+    }
+    g_state.hostActive = 0;
+}
+
+TEST_F(DriverDialogStatus, TipChangesOnlyWithIconId) {
+    Start(false);
+    Refresh();
+    ASSERT_EQ(tray::LastTip(), "Please Insert Usb Controller!");
+    // Connected and locked with the host inactive: the same icon, so the old tip stays.
+    PlugPendant();
+    ASSERT_EQ(g_pendant.Open(dlg.m_hWnd), 1);
+    g_state.pendantReady = 1;
+    g_state.enabled = 0;
+    g_state.hostActive = 0;
+    Refresh();
+    EXPECT_EQ(dlg.trayIconId, static_cast<UINT>(IDI_NO_DEVICE));
+    EXPECT_EQ(tray::LastTip(), "Please Insert Usb Controller!");
+}
+
+TEST_F(DriverDialogStatus, EnsurePendantRegistersNotificationsWhenMissing) {
+    Start(false);
+    UnregisterDeviceNotification(dlg.notifyHandle);
+    dlg.notifyHandle = nullptr;
+    dlg.notifyRegistered = 0;
+    g_state.pendantReady = 1;
+    size_t before = bus.EnumeratedIndices().size();
+    dlg.EnsurePendant();
+    EXPECT_EQ(dlg.notifyRegistered, 1);
+    EXPECT_NE(dlg.notifyHandle, nullptr);
+    EXPECT_EQ(bus.EnumeratedIndices().size(), before) << "a ready pendant is left alone";
+}
+
+TEST_F(DriverDialogStatus, EnsurePendantLeavesReadyConnectionAlone) {
+    StartConnected();
+    DWORD reader = CPendantDevice::readerThreadId;
+    int opened = bus.OpenCount();
+    dlg.EnsurePendant();
+    EXPECT_EQ(CPendantDevice::readerThreadId, reader);
+    EXPECT_EQ(bus.OpenCount(), opened);
+}
+
+TEST_F(DriverDialogStatus, EnsurePendantReopensWhenNotReady) {
+    StartConnected();
+    DWORD reader = CPendantDevice::readerThreadId;
+    int opened = bus.OpenCount();
+    g_state.pendantReady = 0;
+    g_state.enabled = 0;
+    dlg.EnsurePendant();
+    EXPECT_EQ(g_state.pendantReady, 1);
+    EXPECT_EQ(g_state.enabled, 1);
+    EXPECT_EQ(bus.OpenCount(), opened + 3) << "a full discovery ran";
+    EXPECT_EQ(bus.OpenHandles(), 2) << "the old handles were closed first";
+    EXPECT_NE(CPendantDevice::readerThreadId, 0u);
+    EXPECT_NE(CPendantDevice::readerThreadId, reader);
+}
+
+TEST_F(DriverDialogStatus, UnpluggedPendantIsReconnectedByNextRefresh) {
+    StartConnected();
+    bus.Unplug();
+    ASSERT_TRUE(WaitUntil([] { return g_state.pendantReady == 0; }, 3000));
+    Refresh();
+    EXPECT_EQ(g_state.pendantReady, 1);
+    EXPECT_EQ(g_pendant.connected, 1);
+    EXPECT_EQ(bus.OpenHandles(), 2);
+    EXPECT_TRUE(bus.SendKeys(0, 0, 0)) << "the new input interface is open";
+}
+
+TEST_F(DriverDialogStatus, EnsurePendantFailureKeepsLockState) {
+    StartConnected();
+    bus.interfaces.clear();
+    g_state.pendantReady = 0;
+    g_state.enabled = 0;
+    dlg.EnsurePendant();
+    EXPECT_EQ(g_state.pendantReady, 0);
+    EXPECT_EQ(g_state.enabled, 0);
+    EXPECT_EQ(g_pendant.connected, 0);
+    EXPECT_EQ(bus.OpenHandles(), 0);
+}
+
+// --- Device notifications ----------------------------------------------------------------------
+
+using DriverDialogDeviceChange = DialogTest;
+
+DEV_BROADCAST_DEVICEINTERFACE_A InterfaceHeader() {
+    DEV_BROADCAST_DEVICEINTERFACE_A header{};
+    header.dbcc_size = sizeof(header);
+    header.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
+    header.dbcc_classguid = kHidClass;
+    return header;
+}
+
+DEV_BROADCAST_VOLUME VolumeHeader() {
+    DEV_BROADCAST_VOLUME header{};
+    header.dbcv_size = sizeof(header);
+    header.dbcv_devicetype = DBT_DEVTYP_VOLUME;
+    header.dbcv_unitmask = 1u << 4;
+    return header;
+}
+
+TEST_F(DriverDialogDeviceChange, InterfaceArrivalClearsReady) {
+    Start(false);
+    auto header = InterfaceHeader();
+    g_state.pendantReady = 1;
+    EXPECT_EQ(DeviceChange(DBT_DEVICEARRIVAL, &header), TRUE);
+    EXPECT_EQ(g_state.pendantReady, 0);
+}
+
+TEST_F(DriverDialogDeviceChange, ArrivalOfOtherDeviceTypeKeepsReady) {
+    Start(false);
+    auto volume = VolumeHeader();
+    g_state.pendantReady = 1;
+    EXPECT_EQ(DeviceChange(DBT_DEVICEARRIVAL, &volume), TRUE);
+    EXPECT_EQ(g_state.pendantReady, 1);
+}
+
+TEST_F(DriverDialogDeviceChange, RemoveCompleteOfAnyTypeClearsReady) {
+    Start(false);
+    auto volume = VolumeHeader();
+    auto header = InterfaceHeader();
+    g_state.pendantReady = 1;
+    EXPECT_EQ(DeviceChange(DBT_DEVICEREMOVECOMPLETE, &volume), TRUE);
+    EXPECT_EQ(g_state.pendantReady, 0);
+    g_state.pendantReady = 1;
+    EXPECT_EQ(DeviceChange(DBT_DEVICEREMOVECOMPLETE, &header), TRUE);
+    EXPECT_EQ(g_state.pendantReady, 0);
+}
+
+TEST_F(DriverDialogDeviceChange, ArrivalWithoutDataIsHarmless) {
+    Start(false);
+    g_state.pendantReady = 1;
+    EXPECT_EQ(DeviceChange(DBT_DEVICEARRIVAL, nullptr), TRUE);
+    EXPECT_EQ(g_state.pendantReady, 1);
+}
+
+TEST_F(DriverDialogDeviceChange, OtherEventsChangeNothing) {
+    Start(false);
+    auto header = InterfaceHeader();
+    g_state.pendantReady = 1;
+    for (WPARAM event : {WPARAM(DBT_DEVNODES_CHANGED), WPARAM(DBT_DEVICEQUERYREMOVE),
+                         WPARAM(DBT_DEVICEREMOVEPENDING), WPARAM(DBT_CONFIGCHANGED)}) {
+        EXPECT_EQ(DeviceChange(event, event == DBT_DEVNODES_CHANGED ? nullptr : &header), TRUE);
+        EXPECT_EQ(g_state.pendantReady, 1) << "event " << event;
+    }
+}
+
+TEST_F(DriverDialogDeviceChange, ArrivalLeadsToReopenAtNextRefresh) {
+    StartConnected();
+    DWORD reader = CPendantDevice::readerThreadId;
+    auto header = InterfaceHeader();
+    DeviceChange(DBT_DEVICEARRIVAL, &header);
+    Refresh();
+    EXPECT_EQ(g_state.pendantReady, 1);
+    EXPECT_EQ(g_pendant.connected, 1);
+    EXPECT_NE(CPendantDevice::readerThreadId, reader);
+}
+
+// --- Lock command, hot key and the locked heartbeat ------------------------------------------
+
+using DriverDialogLock = DialogTest;
+
+TEST_F(DriverDialogLock, LockCommandClosesPendantAndTrayShowsNoDevice) {
+    StartConnected();
+    Command(ID_LOCK);
+    EXPECT_EQ(g_state.enabled, 0);
+    EXPECT_EQ(g_pendant.connected, 0);
+    EXPECT_EQ(CPendantDevice::readerThreadId, 0u);
+    EXPECT_EQ(bus.OpenHandles(), 0);
+    // pendantReady is still 1, so the refresh does not reconnect.
+    Refresh();
+    EXPECT_EQ(g_pendant.connected, 0);
+    EXPECT_EQ(dlg.trayIconId, static_cast<UINT>(IDI_NO_DEVICE));
+    EXPECT_EQ(tray::LastTip(), "Please Insert Usb Controller!");
+}
+
+TEST_F(DriverDialogLock, UnlockCommandOpensPendant) {
+    StartConnected();
+    Command(ID_LOCK);
+    MessageBoxCloser closer("Infor");
+    Command(ID_LOCK);
+    EXPECT_EQ(g_state.enabled, 1);
+    EXPECT_EQ(g_pendant.connected, 1);
+    EXPECT_NE(CPendantDevice::readerThreadId, 0u);
+    EXPECT_EQ(bus.OpenHandles(), 2);
+    EXPECT_EQ(closer.Count(), 0);
+}
+
+TEST_F(DriverDialogLock, UnlockCommandWithoutPendantWarnsAndStaysLocked) {
+    Start(false);
+    ASSERT_EQ(g_state.enabled, 0);
+    MessageBoxCloser closer("Infor");
+    Command(ID_LOCK);
+    EXPECT_EQ(closer.Count(), 1);
+    EXPECT_EQ(closer.LastText(), "Please Insert Usb!");
+    EXPECT_EQ(g_state.enabled, 0);
+    EXPECT_EQ(g_pendant.connected, 0);
+}
+
+TEST_F(DriverDialogLock, HotKeyLocksButLeavesPendantOpen) {
+    StartConnected();
+    MessageBoxCloser closer("Information");
+    EXPECT_EQ(HotKey(), 0);
+    EXPECT_EQ(g_state.enabled, 0);
+    EXPECT_EQ(g_pendant.connected, 1);
+    EXPECT_EQ(bus.OpenHandles(), 2);
+    EXPECT_EQ(HotKey(), 0);
+    EXPECT_EQ(g_state.enabled, 1);
+    EXPECT_EQ(g_pendant.connected, 1);
+    EXPECT_EQ(closer.Count(), 0);
+}
+
+TEST_F(DriverDialogLock, HotKeyWithoutPendantWarnsAndStaysLocked) {
+    Start(false);
+    MessageBoxCloser closer("Information");
+    EXPECT_EQ(HotKey(), 0);
+    EXPECT_EQ(closer.Count(), 1);
+    EXPECT_EQ(closer.LastText(), "Please Insert USB Controller!");
+    EXPECT_EQ(g_state.enabled, 0);
+    EXPECT_EQ(bus.OpenCount(), 0) << "the hot key never opens the pendant";
+}
+
+TEST_F(DriverDialogLock, LockedTickSwitchesKeyMapOffOnce) {
+    StartConnected();
+    HotKey();
+    ASSERT_EQ(g_state.enabled, 0);
+    g_state.hostActive = 1;
+    EXPECT_TRUE(WaitUntil([] { return g_state.hostActive == 0; }, 3000));
+    HravikRecord call{};
+    ASSERT_TRUE(HravikFindLast(hr, HravikEnableMap, &call));
+    EXPECT_EQ(call.args[0], 0u);
+    EXPECT_EQ(call.threadId, GetCurrentThreadId());
+    PumpFor(700);
+    EXPECT_EQ(hr->callCount[HravikEnableMap], 1) << "only when the host was active";
+}
+
+TEST_F(DriverDialogLock, LockedTickWithInactiveHostCallsNothing) {
+    Start(false);
+    ASSERT_EQ(g_state.enabled, 0);
+    PumpFor(700);
+    EXPECT_EQ(hr->callCount[HravikEnableMap], 0);
+    EXPECT_EQ(g_state.hostActive, 0);
+}
+
+// --- Other messages ----------------------------------------------------------------------------
+
+
+TEST_F(DriverDialogMessages, SystemCommandsOutsideAboutRangeGetDefaultProcessing) {
+    Start(false);
+    EXPECT_FALSE(IsIconic(dlg.m_hWnd));
+    SendMessageA(dlg.m_hWnd, WM_SYSCOMMAND, SC_MINIMIZE, 0);
+    EXPECT_TRUE(IsIconic(dlg.m_hWnd));
+}
+
+TEST_F(DriverDialogMessages, AboutSystemCommandOpensAboutBox) {
+    Start(false);
+    MessageBoxCloser closer("Qorin PX40 DRIVER-V2.3");
+    // The low four bits belong to the system.
+    EXPECT_EQ(SendMessageA(dlg.m_hWnd, WM_SYSCOMMAND, IDM_ABOUTBOX | 0x3, 0), 0);
+    EXPECT_EQ(closer.Count(), 1);
+}
+
+// --- Shutdown ----------------------------------------------------------------------------------
+
+using DriverDialogShutdown = DialogTest;
+
+TEST_F(DriverDialogShutdown, DestroyStopsPollerClosesPendantAndFreesLibrary) {
+    StartConnected();
+    ASSERT_NE(GetModuleHandleA(hooklib::kFileName), nullptr);
+    DWORD start = GetTickCount();
+    DestroyWindow(dlg.m_hWnd);
+    EXPECT_LT(GetTickCount() - start, 5000u);
+    EXPECT_EQ(dlg.m_hWnd, nullptr);
+    EXPECT_FALSE(poller::Running());
+    EXPECT_EQ(g_pendant.connected, 0);
+    EXPECT_EQ(CPendantDevice::readerThreadId, 0u);
+    EXPECT_EQ(bus.OpenHandles(), 0);
+    EXPECT_EQ(static_cast<HMODULE>(hooklib::firstModule), nullptr);
+    EXPECT_EQ(static_cast<HMODULE>(hooklib::secondModule), nullptr);
+    EXPECT_EQ(GetModuleHandleA(hooklib::kFileName), nullptr) << "every load was matched by a free";
+    EXPECT_TRUE(HotKeyFree());
+    EXPECT_EQ(hr->callCount[HravikUnHook], 0) << "shutdown does not unhook";
+}
+
+TEST_F(DriverDialogShutdown, ExitCommandStopsPollerAndClosesStopEvent) {
+    StartConnected();
+    ASSERT_TRUE(StopEventExists());
+    Command(ID_EXIT);
+    EXPECT_FALSE(poller::Running());
+    EXPECT_FALSE(StopEventExists());
+    EXPECT_EQ(g_pendant.connected, 0);
+    // The window goes afterwards; the second stop there finds nothing to stop.
+    DestroyWindow(dlg.m_hWnd);
+    EXPECT_EQ(static_cast<HMODULE>(hooklib::firstModule), nullptr);
+}
+
+TEST_F(DriverDialogShutdown, ShutdownWhileLockedWithoutPendant) {
+    Start(false);
+    DestroyWindow(dlg.m_hWnd);
+    EXPECT_FALSE(poller::Running());
+    EXPECT_TRUE(HotKeyFree());
+}
+
+}  // namespace

@@ -1,0 +1,107 @@
+// The driver as its own process, on the real HID calls (Wine lists no pendant).
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "app/driver_dlg.h"
+#include "res/resource.h"
+#include "support/test_util.h"
+
+namespace {
+
+constexpr char kRunKey[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Run";
+constexpr char kWindowTitle[] = "QEVR-1.4";
+
+std::string DriverPath() { return ExeDir() + "veltra.exe"; }
+
+std::string ReadAutostartValue() {
+    char value[MAX_PATH + 8] = {0};
+    DWORD size = sizeof(value);
+    if (RegGetValueA(HKEY_LOCAL_MACHINE, kRunKey, "dunmoral", RRF_RT_REG_SZ, nullptr, value, &size) !=
+        ERROR_SUCCESS)
+        return std::string();
+    return value;
+}
+
+void WriteRawAutostartValue(const std::string& value) {
+    HKEY key = nullptr;
+    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, kRunKey, 0, KEY_WRITE, &key), ERROR_SUCCESS);
+    RegSetValueExA(key, "dunmoral", 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
+                   static_cast<DWORD>(value.size() + 1));
+    RegCloseKey(key);
+}
+
+bool MutexExists(const char* name) {
+    HANDLE mutex = OpenMutexA(SYNCHRONIZE, FALSE, name);
+    if (!mutex) return false;
+    CloseHandle(mutex);
+    return true;
+}
+
+HWND WaitForDriverWindow(DWORD pid, DWORD timeoutMs) {
+    HWND window = nullptr;
+    WaitUntil([&] { return (window = FindProcessWindow(pid, kWindowTitle)) != nullptr; }, timeoutMs);
+    return window;
+}
+
+class DriverProcess : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_NE(GetFileAttributesA(DriverPath().c_str()), INVALID_FILE_ATTRIBUTES);
+        ASSERT_FALSE(MutexExists("QEVR01")) << "another driver is running";
+    }
+};
+
+TEST_F(DriverProcess, StaysResidentWithHiddenWindowAndExitsCleanlyOnCommand) {
+    WriteRawAutostartValue("stale");
+    ChildProcess driver;
+    ASSERT_TRUE(driver.Start("\"" + DriverPath() + "\""));
+    HWND window = WaitForDriverWindow(driver.Pid(), 15000);
+    ASSERT_NE(window, nullptr);
+    PumpFor(300);
+    EXPECT_EQ(driver.Wait(0), static_cast<DWORD>(STILL_ACTIVE));
+    EXPECT_FALSE(IsWindowVisible(window));
+    EXPECT_TRUE(MutexExists("QEVR01"));
+
+    std::string driverPath = DriverPath();
+    if (driverPath.find(' ') != std::string::npos) driverPath = "\"" + driverPath + "\"";
+    EXPECT_EQ(lstrcmpiA(ReadAutostartValue().c_str(), driverPath.c_str()), 0)
+        << ReadAutostartValue() << " vs " << driverPath;
+
+    DWORD start = GetTickCount();
+    ASSERT_TRUE(PostMessageA(window, WM_COMMAND, MAKEWPARAM(ID_EXIT, 0), 0));
+    EXPECT_EQ(driver.Wait(8000), 0u) << "ends by itself with a clean exit code";
+    EXPECT_LT(GetTickCount() - start, 8000u);
+    EXPECT_FALSE(IsWindow(window));
+    EXPECT_FALSE(MutexExists("QEVR01"));
+}
+
+TEST_F(DriverProcess, SecondCopyExitsAtOnceWithoutWindow) {
+    ChildProcess first;
+    ASSERT_TRUE(first.Start("\"" + DriverPath() + "\""));
+    HWND window = WaitForDriverWindow(first.Pid(), 15000);
+    ASSERT_NE(window, nullptr);
+
+    ChildProcess second;
+    ASSERT_TRUE(second.Start("\"" + DriverPath() + "\""));
+    DWORD code = second.Wait(8000);
+    EXPECT_NE(code, static_cast<DWORD>(STILL_ACTIVE)) << "the second copy ends by itself";
+    EXPECT_EQ(FindProcessWindow(second.Pid(), kWindowTitle), nullptr);
+    EXPECT_EQ(first.Wait(0), static_cast<DWORD>(STILL_ACTIVE)) << "the first copy runs on";
+
+    PostMessageA(window, WM_COMMAND, MAKEWPARAM(ID_EXIT, 0), 0);
+    EXPECT_EQ(first.Wait(8000), 0u);
+}
+
+TEST_F(DriverProcess, AutostartPathWithBlankIsQuoted) {
+    std::string saved = ReadAutostartValue();
+    bool opened = false;
+    EXPECT_TRUE(WriteAutostartValue("C:\\Program Files\\Veltra\\veltra.exe", &opened));
+    EXPECT_TRUE(opened);
+    EXPECT_EQ(ReadAutostartValue(), "\"C:\\Program Files\\Veltra\\veltra.exe\"");
+    EXPECT_TRUE(WriteAutostartValue("C:\\Veltra\\veltra.exe", &opened));
+    EXPECT_EQ(ReadAutostartValue(), "C:\\Veltra\\veltra.exe");
+    if (!saved.empty()) WriteRawAutostartValue(saved);
+}
+
+}  // namespace

@@ -1,0 +1,330 @@
+// The hook library's wrappers against the stand-in hravik.dll. The suites after HookLibrary run
+// from copies of this test placed beside a library variant (or beside none); from anywhere else
+// they skip.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <string>
+#include <thread>
+
+#include "app/driver_state.h"
+#include "hravik_shared.h"
+#include "host/hook_library.h"
+#include "pendant/pendant_device.h"
+#include "support/test_util.h"
+
+namespace {
+
+std::string Lower(std::string s) {
+    std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return static_cast<char>(tolower(c)); });
+    return s;
+}
+
+bool RunsFromVariant(const char* variant) {
+    return Lower(ExeDir()).find(std::string("\\hookvariants\\") + variant + "\\") != std::string::npos;
+}
+
+bool FileExists(const std::string& path) { return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+std::string ModulePath(HMODULE module) {
+    char path[MAX_PATH] = {0};
+    GetModuleFileNameA(module, path, MAX_PATH);
+    return path;
+}
+
+HWND MakeWindow() {
+    return CreateWindowExA(0, "STATIC", "host", 0, 0, 0, 10, 10, nullptr, nullptr, nullptr, nullptr);
+}
+
+// A window owned by a thread of its own, alive until the object goes.
+class ForeignWindow {
+public:
+    ForeignWindow() {
+        thread_ = std::thread([this] {
+            HWND window = MakeWindow();
+            threadId_ = GetCurrentThreadId();
+            window_ = window;
+            while (!stop_) {
+                MSG msg;
+                while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&msg);
+                Sleep(5);
+            }
+            DestroyWindow(window);
+        });
+        while (!window_) Sleep(1);
+    }
+    ~ForeignWindow() {
+        stop_ = true;
+        thread_.join();
+    }
+    HWND Window() const { return window_; }
+    DWORD ThreadId() const { return threadId_; }
+
+private:
+    std::atomic<HWND> window_{nullptr};
+    std::atomic<DWORD> threadId_{0};
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
+
+class HookTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        hr = HravikAttach();
+        ASSERT_NE(hr, nullptr);
+        HravikReset(hr);
+        g_pendant.connected = 0;
+        g_state.hostWindow = nullptr;
+        g_state.hostThreadId = 0;
+        g_state.modeByte = 0;
+    }
+    void TearDown() override {
+        g_pendant.connected = 0;
+        g_state.hostThreadId = 0;
+        hooklib::FreeAll();
+        if (window && IsWindow(window)) DestroyWindow(window);
+    }
+    LONG Calls(int exportId) const { return hr->callCount[exportId]; }
+    HravikRecord Last(int exportId) const {
+        HravikRecord record{};
+        EXPECT_TRUE(HravikFindLast(hr, exportId, &record)) << HravikExportName(exportId);
+        return record;
+    }
+    // A window of this thread, as if it were the hooked host's.
+    HWND HostWindowOfThisThread() {
+        window = MakeWindow();
+        g_state.hostThreadId = GetCurrentThreadId();
+        return window;
+    }
+
+    HravikShared* hr = nullptr;
+    HWND window = nullptr;
+};
+
+// --- With the full library ---------------------------------------------------------------------
+
+using HookLibrary = HookTest;
+
+TEST_F(HookLibrary, LoadsFromOwnFolder) {
+    HMODULE module = hooklib::Load();
+    ASSERT_NE(module, nullptr);
+    EXPECT_EQ(Lower(ModulePath(module)), Lower(ExeDir() + "hravik.dll"));
+    FreeLibrary(module);
+}
+
+TEST_F(HookLibrary, LoadAtStartTakesFirstHandleAndClearsSecond) {
+    hooklib::secondModule = reinterpret_cast<HMODULE>(1);
+    hooklib::LoadAtStart();
+    EXPECT_NE(static_cast<HMODULE>(hooklib::firstModule), nullptr);
+    EXPECT_EQ(static_cast<HMODULE>(hooklib::secondModule), nullptr);
+}
+
+TEST_F(HookLibrary, WrapperLoadsLibraryWhenFirstHandleEmpty) {
+    ASSERT_EQ(static_cast<HMODULE>(hooklib::firstModule), nullptr);
+    hooklib::SetVer(1);
+    EXPECT_NE(static_cast<HMODULE>(hooklib::firstModule), nullptr);
+    EXPECT_EQ(Calls(HravikSetVer), 1);
+    HMODULE first = hooklib::firstModule;
+    hooklib::SetVer(0);
+    EXPECT_EQ(static_cast<HMODULE>(hooklib::firstModule), first) << "loaded once, then reused";
+}
+
+TEST_F(HookLibrary, FreeAllReleasesBothHandles) {
+    hooklib::LoadAtStart();
+    hooklib::secondModule = hooklib::Load();
+    ASSERT_NE(GetModuleHandleA(hooklib::kFileName), nullptr);
+    hooklib::FreeAll();
+    EXPECT_EQ(static_cast<HMODULE>(hooklib::firstModule), nullptr);
+    EXPECT_EQ(static_cast<HMODULE>(hooklib::secondModule), nullptr);
+    EXPECT_EQ(GetModuleHandleA(hooklib::kFileName), nullptr) << "every load matched by a free";
+    hooklib::FreeAll();  // nothing left: harmless
+}
+
+TEST_F(HookLibrary, InstallHookRefusedWithoutPendant) {
+    HWND host = MakeWindow();
+    window = host;
+    EXPECT_EQ(hooklib::InstallHook(host), 0);
+    EXPECT_EQ(Calls(HravikInstallhook), 0);
+    EXPECT_EQ(g_state.hostWindow, nullptr);
+}
+
+TEST_F(HookLibrary, InstallHookRecordsHostAndReturnsLibraryAnswer) {
+    HWND host = MakeWindow();
+    window = host;
+    g_pendant.connected = 1;
+    hr->result[HravikInstallhook] = 1;
+    EXPECT_EQ(hooklib::InstallHook(host), 1);
+    EXPECT_EQ(g_state.hostWindow, host);
+    EXPECT_EQ(Last(HravikInstallhook).args[0], reinterpret_cast<ULONGLONG>(host));
+
+    // A refusal still leaves the window recorded: it is stored before the call.
+    g_state.hostWindow = nullptr;
+    hr->result[HravikInstallhook] = 0;
+    EXPECT_EQ(hooklib::InstallHook(host), 0);
+    EXPECT_EQ(g_state.hostWindow, host);
+    EXPECT_EQ(Calls(HravikInstallhook), 2);
+}
+
+TEST_F(HookLibrary, UnHookReturnsLibraryAnswer) {
+    hr->result[HravikUnHook] = 7;
+    EXPECT_EQ(hooklib::UnHook(), 7);
+    hr->result[HravikUnHook] = 0;
+    EXPECT_EQ(hooklib::UnHook(), 0);
+    EXPECT_EQ(Calls(HravikUnHook), 2);
+}
+
+TEST_F(HookLibrary, SetVerAndEnableMapPassArgumentOn) {
+    hooklib::SetVer(1);
+    EXPECT_EQ(Last(HravikSetVer).args[0], 1u);
+    hooklib::SetVer(0);
+    EXPECT_EQ(Last(HravikSetVer).args[0], 0u);
+    hooklib::EnableMap(1);
+    EXPECT_EQ(Last(HravikEnableMap).args[0], 1u);
+    hooklib::EnableMap(0);
+    EXPECT_EQ(Last(HravikEnableMap).args[0], 0u);
+    EXPECT_EQ(Calls(HravikSetVer), 2);
+    EXPECT_EQ(Calls(HravikEnableMap), 2);
+}
+
+TEST_F(HookLibrary, SetPcStateForHostWindowMapsModeByte) {
+    HWND host = HostWindowOfThisThread();
+    struct {
+        int code;
+        uint8_t mode;
+    } cases[] = {{5, 0x80}, {0, 0}, {6, 0x80}, {32, 0x20}, {64, 0x80}, {0, 0},
+                 {2, 0x80}, {32, 0x20}, {128, 0x80}};
+    for (auto& c : cases) {
+        hooklib::SetPcState(host, c.code);
+        EXPECT_EQ(g_state.modeByte, c.mode) << "code " << c.code;
+        HravikRecord call = Last(HravikSetPcState);
+        EXPECT_EQ(call.args[0], reinterpret_cast<ULONGLONG>(host));
+        EXPECT_EQ(call.args[1], static_cast<ULONGLONG>(c.code));
+    }
+    EXPECT_EQ(Calls(HravikSetPcState), 9);
+}
+
+TEST_F(HookLibrary, SetPcStateIgnoresWindowOfAnotherThread) {
+    ForeignWindow other;
+    g_state.hostThreadId = GetCurrentThreadId();
+    g_state.modeByte = 0x20;
+    EXPECT_EQ(hooklib::SetPcState(other.Window(), 5), 0);
+    EXPECT_EQ(Calls(HravikSetPcState), 0);
+    EXPECT_EQ(g_state.modeByte, 0x20);
+
+    // The same window counts once its thread is the host's.
+    g_state.hostThreadId = other.ThreadId();
+    hooklib::SetPcState(other.Window(), 5);
+    EXPECT_EQ(Calls(HravikSetPcState), 1);
+    EXPECT_EQ(g_state.modeByte, 0x80);
+}
+
+TEST_F(HookLibrary, SetPcStateIgnoresDestroyedWindow) {
+    HWND host = HostWindowOfThisThread();
+    DestroyWindow(host);
+    g_state.modeByte = 0x20;
+    EXPECT_EQ(hooklib::SetPcState(host, 64), 0);
+    // A destroyed window has no owning thread; that must not match a host id of 0 either.
+    g_state.hostThreadId = 0;
+    EXPECT_EQ(hooklib::SetPcState(host, 64), 0);
+    EXPECT_EQ(hooklib::SetPcState(nullptr, 64), 0);
+    EXPECT_EQ(Calls(HravikSetPcState), 0);
+    EXPECT_EQ(g_state.modeByte, 0x20);
+}
+
+TEST_F(HookLibrary, CallValuesDiffer) {
+    uint32_t a = hooklib::NextCallValue();
+    uint32_t b = hooklib::NextCallValue();
+    EXPECT_NE(a, b);
+}
+
+// --- No library beside the driver --------------------------------------------------------------
+
+using HookLibraryMissing = HookTest;
+
+TEST_F(HookLibraryMissing, EveryWrapperReturnsZero) {
+    if (!RunsFromVariant("missing")) GTEST_SKIP() << "runs from the copy without hravik.dll";
+    ASSERT_FALSE(FileExists(ExeDir() + "hravik.dll"));
+    EXPECT_EQ(hooklib::Load(), nullptr);
+    HWND host = HostWindowOfThisThread();
+    g_pendant.connected = 1;
+    g_state.modeByte = 0x20;
+    EXPECT_EQ(hooklib::InstallHook(host), 0);
+    EXPECT_EQ(hooklib::UnHook(), 0);
+    EXPECT_EQ(hooklib::SetVer(1), 0);
+    EXPECT_EQ(hooklib::EnableMap(1), 0);
+    EXPECT_EQ(hooklib::SetPcState(host, 5), 0);
+    EXPECT_EQ(g_state.hostWindow, nullptr);
+    EXPECT_EQ(g_state.modeByte, 0x20) << "without the library the wrapper does nothing";
+    EXPECT_EQ(static_cast<HMODULE>(hooklib::firstModule), nullptr);
+    hooklib::LoadAtStart();
+    EXPECT_EQ(static_cast<HMODULE>(hooklib::firstModule), nullptr);
+}
+
+// --- A library planted in the current folder and on PATH ---------------------------------------
+
+using HookLibraryPlanted = HookTest;
+
+TEST_F(HookLibraryPlanted, IsNeverLoaded) {
+    if (!RunsFromVariant("missing")) GTEST_SKIP() << "runs from the copy without hravik.dll";
+    ASSERT_FALSE(FileExists(ExeDir() + "hravik.dll"));
+    char current[MAX_PATH] = {0};
+    GetCurrentDirectoryA(MAX_PATH, current);
+    ASSERT_TRUE(FileExists(std::string(current) + "\\hravik.dll")) << "the plant is in place";
+    char path[32768] = {0};
+    GetEnvironmentVariableA("PATH", path, sizeof(path));
+    SetEnvironmentVariableA("PATH", (std::string(current) + ";" + path).c_str());
+
+    EXPECT_EQ(hooklib::Load(), nullptr);
+    g_pendant.connected = 1;
+    EXPECT_EQ(hooklib::UnHook(), 0);
+    EXPECT_EQ(hooklib::InstallHook(HostWindowOfThisThread()), 0);
+    EXPECT_EQ(Calls(HravikUnHook) + Calls(HravikInstallhook), 0);
+
+    // The default search would have taken it: the test is not passing by accident.
+    HMODULE planted = LoadLibraryA(hooklib::kFileName);
+    EXPECT_NE(planted, nullptr);
+    if (planted) FreeLibrary(planted);
+}
+
+// --- A library without exports -----------------------------------------------------------------
+
+using HookLibraryNoExports = HookTest;
+
+TEST_F(HookLibraryNoExports, EveryWrapperReturnsZeroWithoutCalling) {
+    if (!RunsFromVariant("none")) GTEST_SKIP() << "runs beside the library without exports";
+    HMODULE module = hooklib::Load();
+    ASSERT_NE(module, nullptr) << "the library itself is there";
+    FreeLibrary(module);
+    HWND host = HostWindowOfThisThread();
+    g_pendant.connected = 1;
+    hr->result[HravikUnHook] = 1;
+    EXPECT_EQ(hooklib::InstallHook(host), 0);
+    EXPECT_EQ(g_state.hostWindow, nullptr) << "no export, no call, nothing recorded";
+    EXPECT_EQ(hooklib::UnHook(), 0);
+    EXPECT_EQ(hooklib::SetVer(1), 0);
+    EXPECT_EQ(hooklib::EnableMap(1), 0);
+    EXPECT_EQ(hooklib::SetPcState(host, 64), 0);
+    EXPECT_EQ(g_state.modeByte, 0x80) << "the mode byte follows the code, export or not";
+    EXPECT_EQ(hr->count, 0);
+}
+
+// --- A library without SetPcState --------------------------------------------------------------
+
+using HookLibraryNoSetPcState = HookTest;
+
+TEST_F(HookLibraryNoSetPcState, ModeByteStillFollowsCode) {
+    if (!RunsFromVariant("no-setpcstate")) GTEST_SKIP() << "runs beside the library without SetPcState";
+    HWND host = HostWindowOfThisThread();
+    for (auto c : {std::make_pair(5, 0x80), std::make_pair(32, 0x20), std::make_pair(0, 0),
+                   std::make_pair(128, 0x80)}) {
+        EXPECT_EQ(hooklib::SetPcState(host, c.first), 0);
+        EXPECT_EQ(g_state.modeByte, c.second) << "code " << c.first;
+    }
+    EXPECT_EQ(Calls(HravikSetPcState), 0);
+    g_pendant.connected = 1;
+    EXPECT_EQ(hooklib::InstallHook(host), 1) << "the other exports still answer";
+    EXPECT_EQ(Calls(HravikInstallhook), 1);
+}
+
+}  // namespace

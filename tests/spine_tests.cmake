@@ -1,0 +1,60 @@
+# The driver's spine: pendant discovery, the main dialog, the driver as a process, and the hook
+# library's wrappers.
+
+veltra_gtest(pendant_tests
+  SOURCES pendant_discovery_test.cpp
+  SUITES PendantDiscovery)
+
+# The dialog registers the hot key, the autostart value and the "zomfa" event, like the driver.
+veltra_gtest(driver_dialog_tests
+  SOURCES driver_dialog_test.cpp
+  SUITES DriverDialogStartup DriverDialogMessages DriverDialogStatus DriverDialogDeviceChange
+         DriverDialogLock
+         DriverDialogShutdown
+  LOCK driver)
+
+veltra_gtest(driver_process_tests
+  SOURCES driver_process_test.cpp
+  SUITES DriverProcess
+  LOCK driver
+  DEPENDS veltra)
+
+veltra_gtest(hook_library_tests
+  SOURCES hook_library_test.cpp
+  SUITES HookLibrary
+  DEPENDS hravik_full hravik_none hravik_no-setpcstate)
+
+# The driver loads hravik.dll only from its own folder, so each library variant gets a copy of
+# the test beside it; "missing" has no library at all.
+set(hook_variant_root ${CMAKE_BINARY_DIR}/hookvariants)
+foreach(variant missing none no-setpcstate)
+  set(dir ${hook_variant_root}/${variant})
+  add_custom_command(TARGET hook_library_tests POST_BUILD
+      COMMAND ${CMAKE_COMMAND} -E make_directory ${dir}
+      COMMAND ${CMAKE_COMMAND} -E copy_if_different $<TARGET_FILE:hook_library_tests> ${dir}/
+      VERBATIM)
+  if(variant STREQUAL "missing")
+    add_custom_command(TARGET hook_library_tests POST_BUILD
+        COMMAND ${CMAKE_COMMAND} -E rm -f ${dir}/hravik.dll
+        VERBATIM)
+  else()
+    add_custom_command(TARGET hook_library_tests POST_BUILD
+        COMMAND ${CMAKE_COMMAND} -E copy_if_different $<TARGET_FILE:hravik_${variant}> ${dir}/hravik.dll
+        VERBATIM)
+  endif()
+endforeach()
+
+function(hook_variant_test suite variant workdir)
+  add_test(NAME ${suite}
+      COMMAND ${VELTRA_WINE_RUN} --state ${VELTRA_WINE_STATE}
+              ${hook_variant_root}/${variant}/hook_library_tests.exe --gtest_filter=${suite}.*
+      WORKING_DIRECTORY ${workdir})
+  set_tests_properties(${suite} PROPERTIES TIMEOUT 120)
+  veltra_wine_test(${suite})
+endfunction()
+
+hook_variant_test(HookLibraryMissing missing ${hook_variant_root}/missing)
+hook_variant_test(HookLibraryNoExports none ${hook_variant_root}/none)
+hook_variant_test(HookLibraryNoSetPcState no-setpcstate ${hook_variant_root}/no-setpcstate)
+# A hravik.dll in the current folder (and on PATH) must not be picked up.
+hook_variant_test(HookLibraryPlanted missing ${CMAKE_BINARY_DIR}/bin)
