@@ -1,4 +1,195 @@
 #include "host/host_tracker.h"
 
-// Filled in by the host discovery work; until then a tick finds no host.
-void HostTracker::Track(HWND) {}
+#include <tlhelp32.h>
+
+#include <cctype>
+#include <vector>
+
+#include "app/driver_state.h"
+#include "host/hook_library.h"
+
+namespace {
+
+constexpr int kMaxClimb = 10;
+
+bool Contains(const std::string& text, const char* part) { return text.find(part) != std::string::npos; }
+
+std::string Lower(std::string text) {
+    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return text;
+}
+
+// Closes a toolhelp snapshot on every way out of a walk.
+class Snapshot {
+public:
+    Snapshot(DWORD flags, DWORD processId) : handle_(CreateToolhelp32Snapshot(flags, processId)) {}
+    ~Snapshot() {
+        if (valid()) CloseHandle(handle_);
+    }
+    Snapshot(const Snapshot&) = delete;
+    Snapshot& operator=(const Snapshot&) = delete;
+    bool valid() const { return handle_ != INVALID_HANDLE_VALUE && handle_ != nullptr; }
+    HANDLE get() const { return handle_; }
+
+private:
+    HANDLE handle_;
+};
+
+}  // namespace
+
+std::string ReadTitleLower(HWND window) {
+    char title[kTitleLimit] = {0};
+    GetWindowTextA(window, title, kTitleLimit);
+    // A window may change its text while we read it; never trust the terminator to be there.
+    title[kTitleLimit - 1] = '\0';
+    return Lower(title);
+}
+
+std::string ReadClassName(HWND window) {
+    char name[kClassLimit] = {0};
+    GetClassNameA(window, name, kClassLimit);
+    name[kClassLimit - 1] = '\0';
+    return name;
+}
+
+void HostTracker::Track(HWND foreground) {
+    if (!foreground) return;
+    DWORD thread = GetWindowThreadProcessId(foreground, nullptr);
+    HWND attention = foreground;
+    // Thread 0 means the window vanished; it must not pass for "nothing hooked yet".
+    if (thread != 0 && thread == g_state.hostThreadId) {
+        HostInFront(foreground);
+    } else if (foreground != lastExamined) {
+        attention = ExamineCandidate(foreground, thread);
+    }
+
+    HWND host = g_state.hostWindow;
+    if (!host) return;
+    if (GetWindowThreadProcessId(host, nullptr) == 0) {
+        // The host has closed; its hook goes with it. hostActive stays until the driver is locked.
+        hooklib::UnHook();
+        g_state.hostWindow = nullptr;
+        g_state.hostThreadId = 0;
+        return;
+    }
+    DetectDialogs(attention);
+}
+
+void HostTracker::HostInFront(HWND window) {
+    if (g_state.hostActive == 0) {
+        g_state.hostActive = 1;
+        hooklib::EnableMap(1);
+    }
+    if (Contains(ReadTitleLower(window), "ncstudio") && window == g_state.hostWindow) {
+        // A dialog seen on the last tick keeps the normal mode back for a while.
+        if (dialogHold != 0)
+            --dialogHold;
+        else
+            hooklib::SetPcState(g_state.hostWindow, hooklib::PCS_NORMAL);
+    }
+}
+
+HWND HostTracker::ExamineCandidate(HWND window, DWORD foregroundThread) {
+    lastExamined = window;
+
+    // GetParent yields the owner of a pop-up, so a host dialog leads to the host's main window.
+    HWND parent = GetParent(window);
+    for (int count = 0; parent && count < kMaxClimb; ++count) {
+        window = parent;
+        parent = GetParent(window);
+    }
+
+    std::string title = ReadTitleLower(window);
+    // A backslash means a path, such as an Explorer window showing the NcStudio folder.
+    if (!Contains(title, "ncstudio") || Contains(title, "\\") || Contains(ReadClassName(window), "#32770"))
+        return window;
+
+    FindHostProcess(foregroundThread);
+    if (!CheckHostVersion()) return window;
+    hooklib::SetVer(g_state.hostIsV8);
+    if (!hooklib::UnHook()) return window;
+    if (hooklib::InstallHook(window)) {
+        g_state.hostThreadId = foregroundThread;
+        hooklib::SetPcState(g_state.hostWindow, hooklib::PCS_NORMAL);
+        // Lets the next tick with the same window take the host-in-front step.
+        lastExamined = nullptr;
+    } else {
+        g_state.hostThreadId = 0;
+    }
+    return window;
+}
+
+void FindHostProcess(DWORD threadId) {
+    Snapshot processes(TH32CS_SNAPPROCESS, 0);
+    if (!processes.valid()) return;
+    PROCESSENTRY32 entry = {};
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Process32First(processes.get(), &entry); more;
+         more = Process32Next(processes.get(), &entry)) {
+        entry.szExeFile[sizeof entry.szExeFile - 1] = '\0';
+        if (Contains(Lower(entry.szExeFile), "ncstudio") && OwnsThread(entry.th32ProcessID, threadId)) {
+            FindHostModule(entry.th32ProcessID, entry.szExeFile);
+            return;
+        }
+    }
+}
+
+bool OwnsThread(DWORD processId, DWORD threadId) {
+    Snapshot threads(TH32CS_SNAPTHREAD, 0);
+    if (!threads.valid()) return false;
+    THREADENTRY32 entry = {};
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Thread32First(threads.get(), &entry); more; more = Thread32Next(threads.get(), &entry)) {
+        if (entry.th32OwnerProcessID == processId && entry.th32ThreadID == threadId) return true;
+    }
+    return false;
+}
+
+void FindHostModule(DWORD processId, const char* exeName) {
+    Snapshot modules(TH32CS_SNAPMODULE, processId);
+    if (!modules.valid()) return;
+    MODULEENTRY32 entry = {};
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Module32First(modules.get(), &entry); more; more = Module32Next(modules.get(), &entry)) {
+        entry.szExePath[sizeof entry.szExePath - 1] = '\0';
+        if (std::string(entry.szExePath).find(exeName) != std::string::npos) {
+            g_state.hostExePath = entry.szExePath;
+            return;
+        }
+    }
+    // No match keeps the path found for an earlier host.
+}
+
+bool CheckHostVersion() {
+    if (g_state.hostExePath.empty()) return false;
+    const char* path = g_state.hostExePath.c_str();
+    DWORD ignored = 0;
+    DWORD size = GetFileVersionInfoSizeA(path, &ignored);
+    if (size == 0) {
+        // Builds without a version resource are the newer 8.x line.
+        g_state.hostIsV8 = 1;
+        g_state.statusText = kStatusV8;
+        return true;
+    }
+    std::vector<char> buffer(size);
+    if (!GetFileVersionInfoA(path, 0, size, buffer.data())) return false;
+    VS_FIXEDFILEINFO* info = nullptr;
+    UINT length = 0;
+    if (!VerQueryValueA(buffer.data(), "\\", reinterpret_cast<void**>(&info), &length) || !info ||
+        length < sizeof(VS_FIXEDFILEINFO))
+        return false;
+    // The product version names the NcStudio line; the file version is per build.
+    switch (HIWORD(info->dwProductVersionMS)) {
+        case 8:
+            g_state.hostIsV8 = 1;
+            g_state.statusText = kStatusV8;
+            return true;
+        case 5:
+            g_state.hostIsV8 = 0;
+            g_state.statusText = kStatusV5;
+            return true;
+        default:
+            g_state.statusText = kStatusUnknown;
+            return false;
+    }
+}

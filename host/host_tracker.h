@@ -23,11 +23,15 @@ public:
     // Holds off the normal mode for a few ticks after a host dialog was seen.
     int dialogHold = 0;
 
-    // Parts of the tick, public for tests.
+    // Steps of the tick, public for tests.
     void HostInFront(HWND window);
+    // Returns the window under attention: the ancestor the parent climb reached.
     HWND ExamineCandidate(HWND window, DWORD foregroundThread);
+    // Reports the mode of the host dialog that is open, or the normal mode.
     void DetectDialogs(HWND attention);
+    // Reports a mode by the dialog's buttons; false when it has none of them.
     bool ClassifyDialog(HWND dialog);
+    // ClassifyDialog for a dialog other than the last examined window, which it then becomes.
     bool ClassifyIfNew(HWND dialog);
 };
 

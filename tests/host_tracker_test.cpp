@@ -1,0 +1,410 @@
+// Host discovery and hook installation, with the stand-in NcStudio as a real child process and
+// the stand-in hook library recording every call.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "app/driver_state.h"
+#include "hravik_shared.h"
+#include "host/hook_library.h"
+#include "host/host_tracker.h"
+#include "host_client.h"
+#include "pendant/pendant_device.h"
+#include "support/test_util.h"
+
+namespace host_tracker_test {
+
+HravikShared* Records() {
+    static HravikShared* shared = HravikAttach();
+    return shared;
+}
+
+LONG Calls(int exportId) { return Records()->callCount[exportId]; }
+
+std::vector<HravikRecord> RecordsOf(int exportId) {
+    std::vector<HravikRecord> out;
+    HravikRecord r;
+    for (LONG i = 0; i < Records()->count; ++i)
+        if (HravikReadRecord(Records(), i, &r) && r.exportId == exportId) out.push_back(r);
+    return out;
+}
+
+ULONGLONG Arg(HWND window) { return static_cast<ULONGLONG>(reinterpret_cast<UINT_PTR>(window)); }
+
+LONG PcStates(HWND window, int code) {
+    LONG n = 0;
+    for (const HravikRecord& r : RecordsOf(HravikSetPcState))
+        if (r.args[0] == Arg(window) && r.args[1] == static_cast<ULONGLONG>(code)) ++n;
+    return n;
+}
+
+// A top-level window of the test process itself: a thread and a process that are not NcStudio's.
+class LocalWindow {
+public:
+    explicit LocalWindow(const char* title, const char* className = "Static") {
+        hwnd_ = CreateWindowExA(0, className, title, WS_OVERLAPPEDWINDOW | WS_VISIBLE, 10, 10, 200, 100,
+                                nullptr, nullptr, GetModuleHandleA(nullptr), nullptr);
+    }
+    ~LocalWindow() {
+        if (hwnd_) DestroyWindow(hwnd_);
+    }
+    HWND get() const { return hwnd_; }
+
+private:
+    HWND hwnd_ = nullptr;
+};
+
+// Named as the suite; the driver's own HostTracker is ::HostTracker here.
+class HostTracker : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_NE(Records(), nullptr);
+        HravikReset(Records());
+        g_state.enabled = 1;
+        g_state.hostActive = 0;
+        g_state.hostWindow = nullptr;
+        g_state.hostThreadId = 0;
+        g_state.hostIsV8 = 0;
+        g_state.hostExePath.clear();
+        g_state.statusText = kStatusDefault;
+        g_state.modeByte = 0;
+        g_pendant.connected = 1;
+    }
+    void TearDown() override { g_pendant.connected = 0; }
+
+    void Start(HostProcess& host, const char* exe) { ASSERT_TRUE(host.Start(ExeDir() + exe)) << exe; }
+
+    // Brings the host's window to the front and returns the foreground window as the driver's
+    // timer would see it.
+    HWND Front(HostProcess& host, const char* label) {
+        EXPECT_TRUE(host.Front(label)) << label;
+        return GetForegroundWindow();
+    }
+
+    ::HostTracker tracker;
+};
+
+TEST_F(HostTracker, NullForegroundWindowDoesNothingAtAll) {
+    HostProcess host;
+    Start(host, "ncstudio-v5.exe");
+    HWND gone = host.MainWindow();
+    host.Quit();
+    // State that the presence check and the dialog detection would both change.
+    g_state.hostWindow = gone;
+    g_state.hostThreadId = 1234;
+    tracker.dialogHold = 3;
+    tracker.lastExamined = gone;
+
+    tracker.Track(nullptr);
+
+    EXPECT_EQ(g_state.hostWindow, gone);
+    EXPECT_EQ(g_state.hostThreadId, 1234u);
+    EXPECT_EQ(tracker.dialogHold, 3);
+    EXPECT_EQ(tracker.lastExamined, gone);
+    EXPECT_EQ(Records()->count, 0);
+}
+
+TEST_F(HostTracker, HooksVersion5HostInOrderAndReportsNormalMode) {
+    HostProcess host;
+    Start(host, "ncstudio-v5.exe");
+    HWND main = Front(host, "main");
+    ASSERT_EQ(main, host.MainWindow());
+    g_state.hostIsV8 = 1;
+
+    tracker.Track(main);
+
+    std::vector<int> order;
+    HravikRecord r;
+    for (LONG i = 0; i < Records()->count; ++i)
+        if (HravikReadRecord(Records(), i, &r)) order.push_back(r.exportId);
+    EXPECT_EQ(order, (std::vector<int>{HravikSetVer, HravikUnHook, HravikInstallhook, HravikSetPcState,
+                                       HravikSetPcState}));
+    EXPECT_EQ(RecordsOf(HravikSetVer).at(0).args[0], 0u);
+    EXPECT_EQ(RecordsOf(HravikInstallhook).at(0).args[0], Arg(main));
+    // Once after the install, once more from the dialog detection that finds nothing open.
+    EXPECT_EQ(PcStates(main, hooklib::PCS_NORMAL), 2);
+    EXPECT_EQ(g_state.hostWindow, main);
+    EXPECT_EQ(g_state.hostThreadId, host.UiThread());
+    EXPECT_EQ(g_state.hostIsV8, 0);
+    EXPECT_EQ(g_state.statusText, kStatusV5);
+    EXPECT_EQ(g_state.modeByte, 0);
+    std::string path = g_state.hostExePath;
+    ASSERT_GE(path.size(), 15u);
+    EXPECT_EQ(path.substr(path.size() - 15), "ncstudio-v5.exe");
+    EXPECT_EQ(tracker.lastExamined, nullptr);
+    // Activation waits for the next tick with the host's thread in front.
+    EXPECT_EQ(g_state.hostActive, 0);
+}
+
+TEST_F(HostTracker, HooksVersion8HostAsVersion8) {
+    HostProcess host;
+    Start(host, "ncstudio-v8.exe");
+    tracker.Track(Front(host, "main"));
+    ASSERT_EQ(Calls(HravikSetVer), 1);
+    EXPECT_EQ(RecordsOf(HravikSetVer)[0].args[0], 1u);
+    EXPECT_EQ(g_state.statusText, kStatusV8);
+    EXPECT_EQ(g_state.hostIsV8, 1);
+    EXPECT_EQ(g_state.hostWindow, host.MainWindow());
+    EXPECT_EQ(g_state.hostThreadId, host.UiThread());
+}
+
+TEST_F(HostTracker, HooksHostWithoutVersionResourceAsVersion8) {
+    HostProcess host;
+    Start(host, "ncstudio-nover.exe");
+    tracker.Track(Front(host, "main"));
+    ASSERT_EQ(Calls(HravikSetVer), 1);
+    EXPECT_EQ(RecordsOf(HravikSetVer)[0].args[0], 1u);
+    EXPECT_EQ(g_state.statusText, kStatusV8);
+    EXPECT_EQ(g_state.hostWindow, host.MainWindow());
+    EXPECT_EQ(g_state.hostThreadId, host.UiThread());
+}
+
+TEST_F(HostTracker, LeavesVersion6HostUnhookedAndExaminesItOnce) {
+    HostProcess host;
+    Start(host, "ncstudio-v6.exe");
+    g_state.hostIsV8 = 1;
+    HWND main = Front(host, "main");
+
+    tracker.Track(main);
+    EXPECT_EQ(g_state.statusText, kStatusUnknown);
+    EXPECT_EQ(g_state.hostIsV8, 1);
+    EXPECT_EQ(Records()->count, 0);
+    EXPECT_EQ(g_state.hostWindow, nullptr);
+    EXPECT_EQ(tracker.lastExamined, main);
+
+    // The same window still in front is not examined again.
+    g_state.statusText = kStatusDefault;
+    tracker.Track(main);
+    EXPECT_EQ(g_state.statusText, kStatusDefault);
+}
+
+TEST_F(HostTracker, NeverHooksTitleWithBackslash) {
+    HostProcess host;
+    Start(host, "ncstudio-v5.exe");
+    ASSERT_EQ(host.Command("title main C:\\Program Files\\NcStudio"), "ok");
+    tracker.Track(Front(host, "main"));
+    EXPECT_EQ(Records()->count, 0);
+    EXPECT_EQ(g_state.hostWindow, nullptr);
+    EXPECT_EQ(g_state.statusText, kStatusDefault);
+}
+
+TEST_F(HostTracker, SkipsDialogClassEvenWithNcStudioTitle) {
+    HostProcess host;
+    Start(host, "ncstudio-v5.exe");
+    // With a known executable, only the class test stands between this window and a hook.
+    tracker.Track(Front(host, "main"));
+    ASSERT_EQ(Calls(HravikInstallhook), 1);
+    HravikReset(Records());
+    LocalWindow dialog("NcStudio question", "#32770");
+    ASSERT_NE(dialog.get(), nullptr);
+    tracker.Track(dialog.get());
+    EXPECT_EQ(Calls(HravikSetVer), 0);
+    EXPECT_EQ(Calls(HravikInstallhook), 0);
+    EXPECT_EQ(g_state.hostWindow, host.MainWindow());
+}
+
+TEST_F(HostTracker, ClimbsFromOwnedDialogToItsOwner) {
+    HostProcess host;
+    Start(host, "ncstudio-v5.exe");
+    HWND popup = host.Open("tools", "popup");
+    ASSERT_NE(popup, nullptr);
+    HWND front = Front(host, "tools");
+    ASSERT_EQ(front, popup);
+
+    tracker.Track(front);
+
+    ASSERT_EQ(Calls(HravikInstallhook), 1);
+    EXPECT_EQ(RecordsOf(HravikInstallhook)[0].args[0], Arg(host.MainWindow()));
+    EXPECT_EQ(g_state.hostWindow, host.MainWindow());
+    EXPECT_EQ(g_state.hostThreadId, host.UiThread());
+}
+
+TEST_F(HostTracker, ExaminesTheTenthAncestorOfADeepWindow) {
+    HostProcess host;
+    Start(host, "ncstudio-v5.exe");
+    // Eleven levels: the climb stops at "nested 1", one short of the "NcStudio nested root".
+    HWND deep11 = host.Open("deep11", "nested 11");
+    ASSERT_NE(deep11, nullptr);
+    tracker.Track(deep11);
+    EXPECT_EQ(Calls(HravikInstallhook), 0);
+    EXPECT_EQ(tracker.lastExamined, deep11);
+
+    HWND deep10 = host.Open("deep10", "nested 10");
+    ASSERT_NE(deep10, nullptr);
+    ASSERT_EQ(host.LastAncestors().size(), 10u);
+    HWND root = host.LastAncestors().back();
+    tracker.Track(deep10);
+    ASSERT_EQ(Calls(HravikInstallhook), 1);
+    EXPECT_EQ(RecordsOf(HravikInstallhook)[0].args[0], Arg(root));
+    EXPECT_EQ(g_state.hostWindow, root);
+}
+
+TEST_F(HostTracker, SecondHostProcessTakesTheHookOver) {
+    HostProcess first, second;
+    Start(first, "ncstudio-v5.exe");
+    Start(second, "ncstudio-v8.exe");
+    tracker.Track(Front(first, "main"));
+    ASSERT_EQ(g_state.hostWindow, first.MainWindow());
+
+    tracker.Track(Front(second, "main"));
+
+    EXPECT_EQ(Calls(HravikUnHook), 2);
+    EXPECT_EQ(Calls(HravikInstallhook), 2);
+    EXPECT_EQ(RecordsOf(HravikInstallhook).back().args[0], Arg(second.MainWindow()));
+    EXPECT_EQ(RecordsOf(HravikSetVer).back().args[0], 1u);
+    EXPECT_EQ(g_state.hostWindow, second.MainWindow());
+    EXPECT_EQ(g_state.hostThreadId, second.UiThread());
+    EXPECT_EQ(g_state.statusText, kStatusV8);
+}
+
+TEST_F(HostTracker, ForgetsHostThatExitedButStaysActive) {
+    HostProcess host;
+    Start(host, "ncstudio-v5.exe");
+    HWND main = Front(host, "main");
+    tracker.Track(main);
+    tracker.Track(main);
+    ASSERT_EQ(g_state.hostActive, 1);
+    tracker.dialogHold = 2;
+    host.Quit();
+    HravikReset(Records());
+
+    LocalWindow other("Notes");
+    tracker.Track(other.get());
+
+    EXPECT_EQ(Calls(HravikUnHook), 1);
+    EXPECT_EQ(Calls(HravikSetPcState), 0);
+    EXPECT_EQ(g_state.hostWindow, nullptr);
+    EXPECT_EQ(g_state.hostThreadId, 0u);
+    EXPECT_EQ(g_state.hostActive, 1);
+    // The detection did not run, so its countdown is as it was.
+    EXPECT_EQ(tracker.dialogHold, 2);
+
+    // Nothing left to forget on the next tick.
+    tracker.Track(other.get());
+    EXPECT_EQ(Calls(HravikUnHook), 1);
+}
+
+TEST_F(HostTracker, ReusesKnownExecutablePathWhenNoProcessMatches) {
+    HostProcess host;
+    Start(host, "ncstudio-v8.exe");
+    tracker.Track(Front(host, "main"));
+    ASSERT_EQ(g_state.statusText, kStatusV8);
+    std::string known = g_state.hostExePath;
+    host.Quit();
+    g_state.statusText = kStatusDefault;
+
+    // The test process is no NcStudio, so the process walk finds nothing for this window.
+    LocalWindow impostor("NcStudio lookalike");
+    tracker.Track(impostor.get());
+
+    EXPECT_EQ(g_state.hostExePath, known);
+    EXPECT_EQ(g_state.statusText, kStatusV8);
+    EXPECT_EQ(RecordsOf(HravikSetVer).back().args[0], 1u);
+    EXPECT_EQ(RecordsOf(HravikInstallhook).back().args[0], Arg(impostor.get()));
+    EXPECT_EQ(g_state.hostWindow, impostor.get());
+    EXPECT_EQ(g_state.hostThreadId, GetCurrentThreadId());
+}
+
+TEST_F(HostTracker, CandidateOfUnknownProcessIsNotHookedWithoutKnownPath) {
+    LocalWindow impostor("NcStudio lookalike");
+    tracker.Track(impostor.get());
+    EXPECT_EQ(Records()->count, 0);
+    EXPECT_EQ(g_state.hostWindow, nullptr);
+    EXPECT_EQ(g_state.statusText, kStatusDefault);
+}
+
+TEST_F(HostTracker, NextTickWithHostInFrontActivatesAndEnablesMapOnce) {
+    HostProcess host;
+    Start(host, "ncstudio-v5.exe");
+    HWND main = Front(host, "main");
+    tracker.Track(main);
+    ASSERT_EQ(Calls(HravikEnableMap), 0);
+
+    tracker.Track(main);
+    EXPECT_EQ(g_state.hostActive, 1);
+    ASSERT_EQ(Calls(HravikEnableMap), 1);
+    EXPECT_EQ(RecordsOf(HravikEnableMap)[0].args[0], 1u);
+    // Not examined again: no second install.
+    EXPECT_EQ(Calls(HravikInstallhook), 1);
+
+    tracker.Track(main);
+    EXPECT_EQ(Calls(HravikEnableMap), 1);
+}
+
+TEST_F(HostTracker, RefusedInstallKeepsWindowWithoutThread) {
+    HostProcess host;
+    Start(host, "ncstudio-v5.exe");
+    Records()->result[HravikInstallhook] = 0;
+    HWND main = Front(host, "main");
+    tracker.Track(main);
+    EXPECT_EQ(Calls(HravikInstallhook), 1);
+    EXPECT_EQ(g_state.hostWindow, main);
+    EXPECT_EQ(g_state.hostThreadId, 0u);
+    EXPECT_EQ(tracker.lastExamined, main);
+    // Refused: no normal mode from the install, and the wrapper ignores the detection's report
+    // because no thread is hooked.
+    EXPECT_EQ(Calls(HravikSetPcState), 0);
+}
+
+TEST_F(HostTracker, FailedUnhookEndsExaminationAndKeepsThread) {
+    HostProcess host;
+    Start(host, "ncstudio-v5.exe");
+    Records()->result[HravikUnHook] = 0;
+    g_state.hostThreadId = 4242;
+    tracker.Track(Front(host, "main"));
+    EXPECT_EQ(Calls(HravikSetVer), 1);
+    EXPECT_EQ(Calls(HravikUnHook), 1);
+    EXPECT_EQ(Calls(HravikInstallhook), 0);
+    EXPECT_EQ(g_state.hostThreadId, 4242u);
+    EXPECT_EQ(g_state.hostWindow, nullptr);
+}
+
+TEST_F(HostTracker, DisconnectedPendantNeverReachesInstall) {
+    HostProcess host;
+    Start(host, "ncstudio-v5.exe");
+    g_pendant.connected = 0;
+    tracker.Track(Front(host, "main"));
+    EXPECT_EQ(Calls(HravikUnHook), 1);
+    EXPECT_EQ(Calls(HravikInstallhook), 0);
+    EXPECT_EQ(g_state.hostWindow, nullptr);
+    EXPECT_EQ(g_state.hostThreadId, 0u);
+}
+
+TEST_F(HostTracker, ThousandCharacterTitleIsCutSafely) {
+    HostProcess host;
+    Start(host, "ncstudio-v5.exe");
+    // "ncstudio" beyond the 99 characters read is not seen.
+    HWND hidden = host.Open("hidden", "titled " + std::string(1000, 'a') + " NcStudio");
+    ASSERT_NE(hidden, nullptr);
+    EXPECT_EQ(ReadTitleLower(hidden), std::string(99, 'a'));
+    tracker.Track(hidden);
+    EXPECT_EQ(Calls(HravikInstallhook), 0);
+
+    // Nor is a backslash there; the window counts as NcStudio's main window.
+    HWND seen = host.Open("seen", "titled NcStudio " + std::string(1000, 'b') + "\\");
+    ASSERT_NE(seen, nullptr);
+    std::string title = ReadTitleLower(seen);
+    EXPECT_EQ(title.size(), 99u);
+    EXPECT_EQ(title.substr(0, 9), "ncstudio ");
+    tracker.Track(seen);
+    ASSERT_EQ(Calls(HravikInstallhook), 1);
+    EXPECT_EQ(g_state.hostWindow, seen);
+}
+
+TEST_F(HostTracker, LongClassNameIsCutSafely) {
+    std::string name(120, 'K');
+    WNDCLASSA wc = {};
+    wc.lpfnWndProc = DefWindowProcA;
+    wc.hInstance = GetModuleHandleA(nullptr);
+    wc.lpszClassName = name.c_str();
+    ASSERT_NE(RegisterClassA(&wc), 0);
+    {
+        LocalWindow window("plain", name.c_str());
+        ASSERT_NE(window.get(), nullptr);
+        EXPECT_EQ(ReadClassName(window.get()), std::string(54, 'K'));
+    }
+    UnregisterClassA(name.c_str(), GetModuleHandleA(nullptr));
+}
+
+}  // namespace host_tracker_test
