@@ -162,8 +162,18 @@ public:
         return index >= 0 && static_cast<size_t>(index) < lines_.size() ? lines_[index] : Line{0, ""};
     }
 
-    // The driver holds the input interface open: more input connections made than closed.
-    bool InputOpen() { return Count("input connected") > Count("input closed"); }
+    // The driver holds the input interface open: an input connection made since the last
+    // unplug (which drops every connection unannounced) and not closed since.
+    bool InputOpen() {
+        std::lock_guard<std::mutex> lock(lock_);
+        int open = 0;
+        for (const Line& line : lines_) {
+            if (line.text == "input connected") ++open;
+            else if (line.text == "input closed" && open > 0) --open;
+            else if (line.text == "unplugged") open = 0;
+        }
+        return open > 0;
+    }
 
     // Sends a step that prints its own echo and waits for that echo, so every step before it ran.
     bool Sync(DWORD timeoutMs = 5000) {

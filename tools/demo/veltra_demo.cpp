@@ -49,6 +49,7 @@ std::string Hex(ULONGLONG v) {
 // drown the rest, so only the first of each is shown.
 void CollectHookCalls(const HookRecords& hooks, std::vector<Event>* out) {
     bool seenPoll[HravikExportCount] = {};
+    ULONGLONG lastMode = ~0ull;
     for (const HravikRecord& r : hooks.Since(0)) {
         std::string text = HravikExportName(r.exportId);
         switch (r.exportId) {
@@ -58,6 +59,9 @@ void CollectHookCalls(const HookRecords& hooks, std::vector<Event>* out) {
                 if (r.args[0] == WM_KEYUP) text += "  key up";
                 break;
             case HravikSetPcState:
+                // Reported on every tick; only a change is news.
+                if (r.args[1] == lastMode) continue;
+                lastMode = r.args[1];
                 text += "(" + Hex(r.args[0]) + ", " + std::to_string(r.args[1]) + ")";
                 break;
             case HravikInstallhook:
@@ -122,6 +126,8 @@ public:
         Await([&] { return driver_.Window() != nullptr; }, 15000);
         Check(Await([&] { return pendant_.InputOpen() && pendant_.Count("input closed") >= 1; }, 10000),
               "the driver finds the pendant and holds it open");
+        Note("user brings the host to the front");
+        host_.Front("main");
         Check(hooks_.WaitCalls(HravikEnableMap, 1, 5000) && hooks_.Calls(HravikInstallhook) >= 1,
               "the driver finds the host, hooks it and switches the key map on");
 
