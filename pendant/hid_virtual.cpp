@@ -3,6 +3,7 @@
 // pipe and are answered with one byte; key reports come in as 6-byte messages on the input pipe.
 #include "pendant/hid_api.h"
 #include "pendant/pendant_ids.h"
+#include "pendant/seam_tally.h"
 
 #include <cstddef>
 #include <cstring>
@@ -169,16 +170,23 @@ protected:
         }
         std::lock_guard<std::mutex> lock(mapLock_);
         kinds_[h] = kind;
+        if (tally_) InterlockedIncrement(&tally_->opened);
         return h;
     }
 
     BOOL CloseDevice(HANDLE device) override {
         // Forget the handle first: once closed, its value may come back from another open.
+        bool known;
         {
             std::lock_guard<std::mutex> lock(mapLock_);
-            kinds_.erase(device);
+            known = kinds_.erase(device) != 0;
         }
-        return ::CloseHandle(device);
+        BOOL ok = ::CloseHandle(device);
+        if (tally_) {
+            if (!known) InterlockedIncrement(&tally_->closeUnknown);
+            InterlockedIncrement(ok ? &tally_->closed : &tally_->closeFailed);
+        }
+        return ok;
     }
 
 private:
@@ -214,6 +222,8 @@ private:
 
     std::mutex mapLock_;
     std::map<HANDLE, Kind> kinds_;
+    // Published for soak runs in other processes; null when the block cannot be made.
+    SeamTally* tally_ = SeamTallyMap(GetCurrentProcessId(), true);
     std::mutex sendLock_;
 };
 

@@ -1,0 +1,410 @@
+// The driver's virtual build as a separate process under Wine, measured from outside: start-up,
+// the lock command, exit, key reports through the pipes, the display frame after a step change,
+// CPU time per minute and resident memory. An in-process pendant serves the pipes.
+#include <windows.h>
+#include <tlhelp32.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "bench/bench.h"
+#include "bench/pipe_pendant.h"
+#include "demo/driver_harness.h"
+#include "hravik_shared.h"
+#include "host_client.h"
+#include "support/test_util.h"
+
+namespace {
+
+constexpr int kStartRuns = 5;
+constexpr int kLocksPerRun = 4;
+constexpr DWORD kStartTimeoutMs = 20000;
+constexpr DWORD kConnectTimeoutMs = 10000;
+constexpr char kRunKey[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Run";
+constexpr char kAutostartValue[] = "dunmoral";
+
+double Now() { return harness::NowMs(); }
+
+std::string Exe(const char* name) { return ExeDir() + name; }
+
+bool AutostartWritten(HKEY key) {
+    return RegQueryValueExA(key, kAutostartValue, nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
+}
+
+// Start of the empty program: from CreateProcess until its WinMain runs; a second event name
+// keeps it alive (for memory) until that event is set.
+bool StartEmpty(const char* ready, const char* hold, PROCESS_INFORMATION* pi, double* ms,
+                bool window = false) {
+    HANDLE readyEvent = CreateEventA(nullptr, TRUE, FALSE, ready);
+    std::string line = "\"" + Exe("bench-empty.exe") + "\" " + (window ? "--window " : "") + ready + (hold ? std::string(" ") + hold : "");
+    STARTUPINFOA si = {};
+    si.cb = sizeof si;
+    double t0 = Now();
+    BOOL ok = CreateProcessA(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, pi);
+    bool seen = ok && WaitForSingleObject(readyEvent, kStartTimeoutMs) == WAIT_OBJECT_0;
+    *ms = Now() - t0;
+    CloseHandle(readyEvent);
+    return seen;
+}
+
+// Reads a Linux /proc file through Wine's Z: drive.
+std::string ReadProcFile(const std::string& path) {
+    HANDLE f = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                           OPEN_EXISTING, 0, nullptr);
+    if (f == INVALID_HANDLE_VALUE) return {};
+    std::string out;
+    char buf[4096];
+    DWORD got = 0;
+    while (ReadFile(f, buf, sizeof buf, &got, nullptr) && got > 0) out.append(buf, got);
+    CloseHandle(f);
+    return out;
+}
+
+// The Linux pid of the Wine process whose command line holds this exe name and this build's
+// folder (other builds on the machine run their own copies).
+long UnixPidOf(const std::string& exeName) {
+    std::string dir = ExeDir();  // Z:\tmp\build\bin\ under Wine
+    std::string folder = dir.size() > 2 && dir[1] == ':' ? dir.substr(2) : dir;
+    for (char& c : folder)
+        if (c == '\\') c = '/';
+    WIN32_FIND_DATAA fd;
+    HANDLE find = FindFirstFileA("Z:\\proc\\*", &fd);
+    if (find == INVALID_HANDLE_VALUE) return 0;
+    long found = 0;
+    do {
+        char* end = nullptr;
+        long pid = std::strtol(fd.cFileName, &end, 10);
+        if (pid <= 0 || *end) continue;
+        std::string cmd = ReadProcFile(std::string("Z:\\proc\\") + fd.cFileName + "\\cmdline");
+        for (char& c : cmd)
+            if (c == '\0') c = ' ';
+        std::string unixCmd = cmd;
+        for (char& c : unixCmd)
+            if (c == '\\') c = '/';
+        if (cmd.find(exeName) != std::string::npos && unixCmd.find(folder) != std::string::npos &&
+            pid > found)
+            found = pid;
+    } while (FindNextFileA(find, &fd));
+    FindClose(find);
+    return found;
+}
+
+// RssAnon of a Linux process in KiB, or -1.
+double RssAnonKiB(long unixPid) {
+    if (unixPid <= 0) return -1;
+    std::string status = ReadProcFile("Z:\\proc\\" + std::to_string(unixPid) + "\\status");
+    size_t at = status.find("RssAnon:");
+    return at == std::string::npos ? -1 : std::strtod(status.c_str() + at + 8, nullptr);
+}
+
+double CpuMs(HANDLE process) {
+    FILETIME created, exited, kernel, user;
+    if (!GetProcessTimes(process, &created, &exited, &kernel, &user)) return -1;
+    auto ms = [](FILETIME f) {
+        return static_cast<double>((static_cast<ULONGLONG>(f.dwHighDateTime) << 32) | f.dwLowDateTime) / 1e4;
+    };
+    return ms(kernel) + ms(user);
+}
+
+// CPU time of a Linux process in ms: the sum over its threads of the first field of
+// /proc/PID/task/TID/schedstat (nanoseconds on a CPU), far finer than the 10 ms ticks of stat.
+double LinuxCpuMs(long unixPid) {
+    if (unixPid <= 0) return -1;
+    std::string dir = "Z:\\proc\\" + std::to_string(unixPid) + "\\task\\";
+    WIN32_FIND_DATAA fd;
+    HANDLE find = FindFirstFileA((dir + "*").c_str(), &fd);
+    if (find == INVALID_HANDLE_VALUE) return -1;
+    double ns = 0;
+    do {
+        if (fd.cFileName[0] < '0' || fd.cFileName[0] > '9') continue;
+        ns += std::strtod(ReadProcFile(dir + fd.cFileName + "\\schedstat").c_str(), nullptr);
+    } while (FindNextFileA(find, &fd));
+    FindClose(find);
+    return ns / 1e6;
+}
+
+struct CpuRate {
+    double wine;   // GetProcessTimes
+    double linux;  // /proc/PID/stat
+};
+
+// CPU time of the process over a window, scaled to milliseconds per minute.
+CpuRate CpuMsPerMinute(HANDLE process, long unixPid, DWORD windowMs) {
+    double before = CpuMs(process);
+    double linuxBefore = LinuxCpuMs(unixPid);
+    double t0 = Now();
+    harness::Await([] { return false; }, windowMs);
+    double scale = 60000.0 / (Now() - t0);
+    return {(CpuMs(process) - before) * scale, (LinuxCpuMs(unixPid) - linuxBefore) * scale};
+}
+
+bool WaitConnected(PipePendant& pendant, int connectionsBefore) {
+    return harness::Await(
+        [&] { return pendant.InputConnections() > connectionsBefore && pendant.InputOpen(); }, kConnectTimeoutMs);
+}
+
+}  // namespace
+
+BENCH(process_lifecycle) {
+    HKEY run = nullptr;
+    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, kRunKey, 0, nullptr, 0, KEY_QUERY_VALUE | KEY_SET_VALUE, nullptr,
+                        &run, nullptr) != ERROR_SUCCESS) {
+        report.Note("cannot open the Run key");
+        return;
+    }
+    std::vector<double> empty, emptyWindow, start, windowSeen, lock, exitMs;
+    for (int runIndex = 0; runIndex < kStartRuns; ++runIndex) {
+        PROCESS_INFORMATION epi = {};
+        double emptyMs = 0;
+        std::string ready = "veltra-bench-empty-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(runIndex);
+        if (StartEmpty(ready.c_str(), nullptr, &epi, &emptyMs)) empty.push_back(emptyMs);
+        if (epi.hProcess) {
+            WaitForSingleObject(epi.hProcess, 5000);
+            CloseHandle(epi.hProcess);
+            CloseHandle(epi.hThread);
+        }
+        epi = {};
+        ready += "-window";
+        if (StartEmpty(ready.c_str(), nullptr, &epi, &emptyMs, true)) emptyWindow.push_back(emptyMs);
+        if (epi.hProcess) {
+            WaitForSingleObject(epi.hProcess, 5000);
+            CloseHandle(epi.hProcess);
+            CloseHandle(epi.hThread);
+        }
+
+        PipePendant pendant;
+        pendant.Start();
+        RegDeleteValueA(run, kAutostartValue);
+        harness::DriverProcess driver;
+        double t0 = Now();
+        if (!driver.Start(Exe("veltra-virtual.exe"))) {
+            report.Note("cannot start veltra-virtual.exe");
+            return;
+        }
+        // The autostart value is written at the end of the dialog's initialisation, after the
+        // pendant probe and the hook library load; only the poller start and SetTimer follow.
+        double seenWindow = -1;
+        bool initialised = harness::Await(
+            [&] {
+                if (seenWindow < 0 && driver.Window()) seenWindow = Now() - t0;
+                return AutostartWritten(run);
+            },
+            kStartTimeoutMs);
+        double t1 = Now();
+        if (!initialised) {
+            report.Note("run " + std::to_string(runIndex) + ": the driver never finished its initialisation");
+            continue;
+        }
+        start.push_back(t1 - t0);
+        if (seenWindow < 0) harness::Await([&] { return driver.Window() != nullptr; }, 5000), seenWindow = Now() - t0;
+        windowSeen.push_back(seenWindow);
+
+        // Lock from the tray menu: the driver closes the pendant, the pendant sees the input closed.
+        HWND window = driver.Window();
+        if (WaitConnected(pendant, 0)) {
+            for (int i = 0; i < kLocksPerRun; ++i) {
+                double l0 = Now();
+                PostMessageA(window, WM_COMMAND, harness::kLockCommand, 0);
+                bool closed = false;
+                for (;;) {
+                    if (!pendant.InputOpen()) {
+                        closed = true;
+                        break;
+                    }
+                    if (Now() - l0 > 5000) break;
+                    SwitchToThread();
+                }
+                if (closed) lock.push_back(Now() - l0);
+                int before = pendant.InputConnections();
+                PostMessageA(window, WM_COMMAND, harness::kLockCommand, 0);  // unlock: reopens at once
+                if (!WaitConnected(pendant, before)) break;
+            }
+        } else {
+            report.Note("run " + std::to_string(runIndex) + ": the driver never connected");
+        }
+
+        double e0 = Now();
+        PostMessageA(window, WM_COMMAND, harness::kExitCommand, 0);
+        if (driver.WaitExit(10000)) exitMs.push_back(Now() - e0);
+        pendant.Stop();
+    }
+    RegCloseKey(run);
+    double emptyMedian = Median(empty);
+    report.Add("startup_to_init_end_minus_empty_p50", Median(start) - emptyMedian, "ms", "<= 100");
+    report.Add("startup_to_init_end_p50", Median(start), "ms", "");
+    report.Add("empty_win32_start_p50", emptyMedian, "ms", "");
+    report.Add("startup_minus_empty_with_one_window_p50", Median(start) - Median(emptyWindow), "ms", "");
+    report.Add("empty_win32_one_window_start_p50", Median(emptyWindow), "ms", "");
+    report.Add("startup_window_seen_p50", Median(windowSeen), "ms", "");
+    report.Add("lock_to_input_closed_p50", Median(lock), "ms", "<= 20");
+    report.Add("lock_to_input_closed_max", MaxOf(lock), "ms", "");
+    report.Add("exit_to_process_end_p50", Median(exitMs), "ms", "<= 100");
+    report.Add("exit_to_process_end_max", MaxOf(exitMs), "ms", "");
+    report.Note(std::to_string(start.size()) + " starts with the pendant plugged in and silent; the end of "
+                "initialisation is seen when the driver writes its autostart value (polled every ~1 ms), "
+                "minus CreateProcess-to-WinMain of an empty Win32 program in the same run");
+    report.Note(std::to_string(lock.size()) + " locks: WM_COMMAND 32771 posted to \"QEVR-1.4\" until "
+                "PeekNamedPipe on the pendant's input end fails; " + std::to_string(exitMs.size()) +
+                " exits: WM_COMMAND 32773 until the process handle is signalled");
+}
+
+BENCH(process_steady) {
+    HravikShared* sh = HravikAttach();
+    if (!sh) {
+        report.Note("cannot map the hook library's record block");
+        return;
+    }
+    HravikReset(sh);
+    PipePendant pendant;
+    pendant.Start();
+    harness::DriverProcess driver;
+    if (!driver.Start(Exe("veltra-virtual.exe")) ||
+        !harness::Await([&] { return driver.Window() != nullptr; }, kStartTimeoutMs) || !WaitConnected(pendant, 0)) {
+        report.Note("the driver did not start and connect");
+        return;
+    }
+    HWND window = driver.Window();
+    harness::Await([] { return false; }, 1000);
+
+    // Memory, beside an empty program kept alive meanwhile.
+    std::string ready = "veltra-bench-mem-ready-" + std::to_string(GetCurrentProcessId());
+    std::string hold = "veltra-bench-mem-hold-" + std::to_string(GetCurrentProcessId());
+    double driverRss = -1, emptyRss = -1, emptyWindowRss = -1;
+    long driverUnixPid = UnixPidOf("veltra-virtual.exe");
+    driverRss = RssAnonKiB(driverUnixPid);
+    for (int withWindow = 0; withWindow < 2; ++withWindow) {
+        std::string r = ready + (withWindow ? "-w" : ""), h = hold + (withWindow ? "-w" : "");
+        HANDLE holdEvent = CreateEventA(nullptr, TRUE, FALSE, h.c_str());
+        PROCESS_INFORMATION epi = {};
+        double ignored = 0;
+        if (StartEmpty(r.c_str(), h.c_str(), &epi, &ignored, withWindow != 0)) {
+            harness::Await([] { return false; }, 300);
+            (withWindow ? emptyWindowRss : emptyRss) = RssAnonKiB(UnixPidOf("bench-empty.exe"));
+        }
+        SetEvent(holdEvent);
+        if (epi.hProcess) {
+            WaitForSingleObject(epi.hProcess, 5000);
+            CloseHandle(epi.hProcess);
+            CloseHandle(epi.hThread);
+        }
+        CloseHandle(holdEvent);
+    }
+
+    // Key reports, one at a time, from just before the pipe write to KeyBoardProc's entry.
+    constexpr int kReports = 10000;
+    pendant.SendKey(0, 0, 0);
+    HravikWaitForCalls(sh, HravikKeyBoardProc, 1, 5000);
+    std::vector<double> keyMs;
+    keyMs.reserve(kReports);
+    int lost = 0;
+    for (int i = 0; i < kReports; ++i) {
+        LONG index = sh->count;
+        LARGE_INTEGER sent;
+        QueryPerformanceCounter(&sent);
+        if (!pendant.SendKey(i % 2 ? 0 : static_cast<unsigned char>(1 + i % 200), 0, 0)) {
+            ++lost;
+            continue;
+        }
+        HravikRecord r{};
+        DWORD startTick = GetTickCount();
+        bool got = false;
+        for (unsigned spin = 0;; ++spin) {
+            if (HravikReadRecord(sh, index, &r)) {
+                got = r.exportId == HravikKeyBoardProc;
+                break;
+            }
+            if (GetTickCount() - startTick > 2000) break;
+            if (spin % 64 == 63) SwitchToThread();
+        }
+        if (got) keyMs.push_back(QpcMs(r.qpc - sent.QuadPart));
+        else ++lost;
+    }
+
+    // CPU time: idle with the pendant connected, locked, and active with the host in front.
+    CpuRate idleCpu = CpuMsPerMinute(driver.Process(), driverUnixPid, 15000);
+    int before = pendant.InputConnections();
+    PostMessageA(window, WM_COMMAND, harness::kLockCommand, 0);
+    harness::Await([&] { return !pendant.InputOpen(); }, 3000);
+    CpuRate lockedCpu = CpuMsPerMinute(driver.Process(), driverUnixPid, 15000);
+    PostMessageA(window, WM_COMMAND, harness::kLockCommand, 0);
+    WaitConnected(pendant, before);
+
+    HostProcess host;
+    CpuRate activeCpu = {-1, -1};
+    std::vector<double> stepMs;
+    if (host.Start(Exe("ncstudio-v8.exe")) && host.Front("main") &&
+        HravikWaitForCalls(sh, HravikEnableMap, 1, 5000) && HravikWaitForCalls(sh, HravikGetMaStep, 1, 5000)) {
+        activeCpu = CpuMsPerMinute(driver.Process(), driverUnixPid, 15000);
+        // Step changes in the hook library until the pendant gets the frame carrying the new step.
+        for (int i = 0; i < 40; ++i) {
+            LONG step = 1 + i % 0x3F;
+            if (step == (sh->result[HravikGetMaStep] & 0x3F)) step = step % 0x3F + 1;
+            size_t seen = pendant.FeatureCount();
+            LARGE_INTEGER t0;
+            QueryPerformanceCounter(&t0);
+            sh->result[HravikGetMaStep] = step;
+            bool got = false;
+            LONGLONG at = 0;
+            harness::Await(
+                [&] {
+                    std::vector<PipePendant::Feature> f = pendant.Features();
+                    for (size_t k = seen; k < f.size(); ++k)
+                        if ((f[k].bytes[4] & 0x3F) == step) {
+                            at = f[k].qpc;
+                            return got = true;
+                        }
+                    return false;
+                },
+                3000);
+            if (got) stepMs.push_back(QpcMs(at - t0.QuadPart));
+            harness::Await([] { return false; }, 17 * (i % 7));  // not in step with the poll
+        }
+    } else {
+        report.Note("the stand-in host did not become active");
+    }
+    host.Quit();
+
+    PostMessageA(window, WM_COMMAND, harness::kExitCommand, 0);
+    driver.WaitExit(10000);
+    pendant.Stop();
+    HravikDetach(sh);
+
+    report.Add("key_report_to_keyboardproc_p50", Percentile(keyMs, 0.5), "ms", "");
+    report.Add("key_report_to_keyboardproc_p99", Percentile(keyMs, 0.99), "ms", "<= 0.5");
+    report.Add("key_report_to_keyboardproc_max", MaxOf(keyMs), "ms", "");
+    report.Add("key_reports_lost", lost, "count", "0");
+    report.Add("step_change_to_feature_p50", Percentile(stepMs, 0.5), "ms", "");
+    report.Add("step_change_to_feature_p99", Percentile(stepMs, 0.99), "ms", "<= 100");
+    report.Add("cpu_idle_connected", idleCpu.linux, "ms/min", "<= 30");
+    report.Add("cpu_locked", lockedCpu.linux, "ms/min", "");
+    report.Add("cpu_active_host", activeCpu.linux, "ms/min", "");
+    report.Add("cpu_idle_connected_getprocesstimes", idleCpu.wine, "ms/min", "");
+    report.Add("cpu_locked_getprocesstimes", lockedCpu.wine, "ms/min", "");
+    report.Add("cpu_active_host_getprocesstimes", activeCpu.wine, "ms/min", "");
+    report.Add("rss_anon_driver", driverRss / 1024.0, "MiB", "");
+    report.Add("rss_anon_empty_win32", emptyRss / 1024.0, "MiB", "");
+    report.Add("rss_anon_driver_minus_empty", (driverRss - emptyRss) / 1024.0, "MiB", "<= 4");
+    report.Add("rss_anon_empty_win32_one_window", emptyWindowRss / 1024.0, "MiB", "");
+    report.Add("rss_anon_driver_minus_empty_with_one_window", (driverRss - emptyWindowRss) / 1024.0, "MiB", "");
+    report.Note(std::to_string(keyMs.size()) + " key reports through the input pipe, one at a time, from just "
+                "before WriteFile to the KeyBoardProc record's QPC stamp, driver in its own process");
+    report.Note(std::to_string(stepMs.size()) + " step changes (GetMaStep's result) to the feature report "
+                "carrying the step, host in front; CPU over 15 s each, GetProcessTimes, scaled to a minute "
+                "(0.05 % of one core = 30 ms/min), from the threads' /proc schedstat (GetProcessTimes under Wine 8 disagrees and is shown apart); memory: RssAnon from /proc via Z:");
+}
+
+BENCH(shipping_size) {
+    char path[MAX_PATH] = {0};
+    DWORD n = GetEnvironmentVariableA("VELTRA_X86_EXE", path, MAX_PATH);
+    std::string exe = n && n < MAX_PATH ? HostProcess::NativePath(path) : ExeDir() + "..\\..\\windows-x86\\bin\\veltra.exe";
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!GetFileAttributesExA(exe.c_str(), GetFileExInfoStandard, &data)) {
+        report.Note("no 32-bit build at " + exe + " (set VELTRA_X86_EXE)");
+        return;
+    }
+    report.Add("veltra_exe_x86_size", data.nFileSizeLow / 1048576.0, "MiB", "<= 1");
+    report.Note("32-bit shipping executable: " + exe);
+}
