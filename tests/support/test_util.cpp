@@ -28,6 +28,17 @@ std::string ExeDir() {
 }
 
 namespace {
+// The window's text without waiting on its thread for ever: GetWindowText sends WM_GETTEXT to a
+// window of another thread of this process, and that thread may be the one joining the closer.
+std::string TextOf(HWND hwnd) {
+    char text[512] = {0};
+    DWORD_PTR copied = 0;
+    if (!SendMessageTimeoutA(hwnd, WM_GETTEXT, sizeof(text), reinterpret_cast<LPARAM>(text),
+                             SMTO_ABORTIFHUNG | SMTO_BLOCK, 200, &copied))
+        return std::string();
+    return text;
+}
+
 struct FindBox {
     DWORD pid;
     const char* caption;
@@ -39,11 +50,10 @@ BOOL CALLBACK FindBoxProc(HWND hwnd, LPARAM lParam) {
     DWORD pid = 0;
     GetWindowThreadProcessId(hwnd, &pid);
     if (pid != find->pid) return TRUE;
-    char title[256] = {0};
-    GetWindowTextA(hwnd, title, sizeof(title));
     char cls[64] = {0};
     GetClassNameA(hwnd, cls, sizeof(cls));
-    if (std::string(title) == find->caption && std::string(cls) == "#32770" && IsWindowVisible(hwnd)) {
+    if (std::string(cls) != "#32770" || !IsWindowVisible(hwnd)) return TRUE;
+    if (TextOf(hwnd) == find->caption) {
         find->found = hwnd;
         return FALSE;
     }
@@ -54,9 +64,8 @@ BOOL CALLBACK CollectText(HWND hwnd, LPARAM lParam) {
     char cls[64] = {0};
     GetClassNameA(hwnd, cls, sizeof(cls));
     if (lstrcmpiA(cls, "Static") == 0) {
-        char text[512] = {0};
-        GetWindowTextA(hwnd, text, sizeof(text));
-        if (text[0]) *reinterpret_cast<std::string*>(lParam) = text;
+        std::string text = TextOf(hwnd);
+        if (!text.empty()) *reinterpret_cast<std::string*>(lParam) = text;
     }
     return TRUE;
 }
