@@ -243,6 +243,10 @@ LRESULT CDriverDlg::OnDestroy(WPARAM, LPARAM) {
     timerId = 0;
     tray::Remove(m_hWnd);
     UnregisterHotKey(m_hWnd, HOTKEY_LOCK);
+    // The registration belongs to this window; a dialog made again would otherwise add a second.
+    if (notifyHandle) UnregisterDeviceNotification(notifyHandle);
+    notifyHandle = nullptr;
+    notifyRegistered = 0;
     keyfwd::ReleaseHeldKey();
     hooklib::FreeAll();
     return 0;

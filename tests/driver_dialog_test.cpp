@@ -529,6 +529,8 @@ TEST_F(DriverDialogShutdown, DestroyStopsPollerClosesPendantAndFreesLibrary) {
     EXPECT_EQ(static_cast<HMODULE>(hooklib::secondModule), nullptr);
     EXPECT_EQ(GetModuleHandleA(hooklib::kFileName), nullptr) << "every load was matched by a free";
     EXPECT_TRUE(HotKeyFree());
+    EXPECT_EQ(dlg.notifyHandle, nullptr);
+    EXPECT_EQ(dlg.notifyRegistered, 0);
     EXPECT_EQ(hr->callCount[HravikUnHook], 0) << "shutdown does not unhook";
 }
 
