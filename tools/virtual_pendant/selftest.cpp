@@ -38,10 +38,11 @@ public:
         si.dwFlags = STARTF_USESTDHANDLES;
         si.hStdInput = inRead;
         si.hStdOutput = outWrite;
-        si.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+        si.hStdError = outWrite;
         std::string command = std::string("\"") + exe + "\" -";
-        BOOL ok = CreateProcessA(nullptr, &command[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr,
-                                 &si, &pi_);
+        // No console of its own: nothing but the child may hold on to the test's output.
+        BOOL ok = CreateProcessA(nullptr, &command[0], nullptr, nullptr, TRUE, DETACHED_PROCESS,
+                                 nullptr, nullptr, &si, &pi_);
         CloseHandle(inRead);
         CloseHandle(outWrite);
         if (!ok) return false;
