@@ -2,6 +2,7 @@
 
 #include "app/driver_state.h"
 #include "host/hook_library.h"
+#include "pendant/kernel_lock.h"
 #include "pendant/key_report.h"
 
 namespace keyfwd {
@@ -9,29 +10,18 @@ namespace keyfwd {
 namespace {
 
 // The reader thread, the UI thread and whichever thread closes the link all forward; one at a
-// time keeps the attached id and the held-key record coherent. A kernel mutex, because a reader
-// killed as the last resort inside KeyBoardProc abandons it instead of locking everyone out.
-HANDLE Mutex() {
-    static HANDLE mutex = CreateMutexA(nullptr, FALSE, nullptr);
+// time keeps the attached id and the held-key record coherent. The wait is bounded: a hung hook
+// call must not freeze the UI thread for good.
+KernelMutex& ForwarderMutex() {
+    static KernelMutex mutex;
     return mutex;
 }
 
-// Long enough for any sane hook call; a hung one must not freeze the UI thread for good.
 constexpr DWORD kLockWaitMs = 2500;
 
-class Lock {
+class Lock : public KernelLock {
 public:
-    Lock() {
-        DWORD r = WaitForSingleObject(Mutex(), kLockWaitMs);
-        owned_ = (r == WAIT_OBJECT_0 || r == WAIT_ABANDONED);
-    }
-    ~Lock() {
-        if (owned_) ReleaseMutex(Mutex());
-    }
-    bool Owned() const { return owned_; }
-
-private:
-    bool owned_;
+    Lock() : KernelLock(ForwarderMutex(), kLockWaitMs) {}
 };
 
 DWORD g_attachedThreadId = 0;

@@ -7,7 +7,7 @@
 int CPendantDevice::WriteFeature(const uint8_t* payload, uint8_t length) {
     // Held across the sends so that a close on another thread cannot pull the handle away
     // between two reports of one payload.
-    std::lock_guard<std::recursive_mutex> guard(lock_);
+    KernelLock guard(lock_);
     if (featureHandle == INVALID_HANDLE_VALUE) {
         if (!EnsureOpen()) return 0;
         if (featureHandle == INVALID_HANDLE_VALUE) return 0;

@@ -37,7 +37,7 @@ void CPendantDevice::ReleaseHandle(Relaxed<HANDLE>& field) {
 }
 
 int CPendantDevice::Open(HWND owner) {
-    std::lock_guard<std::recursive_mutex> guard(lock_);
+    KernelLock guard(lock_);
     ownerWindow = owner;
     int result = FindAndOpen();
     connected = result;
@@ -45,7 +45,7 @@ int CPendantDevice::Open(HWND owner) {
 }
 
 int CPendantDevice::EnsureOpen() {
-    std::lock_guard<std::recursive_mutex> guard(lock_);
+    KernelLock guard(lock_);
     if (featureHandle != INVALID_HANDLE_VALUE || inputHandle != INVALID_HANDLE_VALUE) return 1;
     int result = FindAndOpen();
     connected = result;
@@ -53,7 +53,7 @@ int CPendantDevice::EnsureOpen() {
 }
 
 void CPendantDevice::Close() {
-    std::lock_guard<std::recursive_mutex> guard(lock_);
+    KernelLock guard(lock_);
     CloseLocked();
 }
 

@@ -5,9 +5,9 @@
 #include <windows.h>
 
 #include <cstdint>
-#include <mutex>
 
 #include "app/driver_state.h"
+#include "pendant/kernel_lock.h"
 
 // Where the link hands what it reads. The pendant link knows nothing of hosts; the main dialog
 // connects this to the key forwarder.
@@ -56,7 +56,7 @@ private:
 
     // Open, EnsureOpen, Close and feature sends never interleave between the UI and poller
     // threads. The reader thread never takes it.
-    std::recursive_mutex lock_;
+    KernelMutex lock_;
     static KeySink* keySink_;
 };
 

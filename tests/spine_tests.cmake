@@ -2,8 +2,8 @@
 # library's wrappers.
 
 veltra_gtest(pendant_tests
-  SOURCES pendant_discovery_test.cpp
-  SUITES PendantDiscovery)
+  SOURCES pendant_discovery_test.cpp kernel_lock_test.cpp
+  SUITES PendantDiscovery KernelLock)
 
 # The dialog registers the hot key, the autostart value and the "zomfa" event, like the driver.
 veltra_gtest(driver_dialog_tests

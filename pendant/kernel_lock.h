@@ -1,0 +1,42 @@
+// A lock that survives its owner being killed: a thread ended forcibly (the last resort against a
+// hung hook library or device call) abandons a kernel mutex, and the next waiter gets it,
+// where a std::mutex would stay locked for good.
+#pragma once
+
+#include <windows.h>
+
+class KernelMutex {
+public:
+    KernelMutex() : handle_(CreateMutexA(nullptr, FALSE, nullptr)) {}
+    ~KernelMutex() {
+        if (handle_) CloseHandle(handle_);
+    }
+    KernelMutex(const KernelMutex&) = delete;
+    KernelMutex& operator=(const KernelMutex&) = delete;
+
+    // Recursive for the owning thread, like every Win32 mutex.
+    bool Acquire(DWORD timeoutMs = INFINITE) {
+        DWORD r = WaitForSingleObject(handle_, timeoutMs);
+        return r == WAIT_OBJECT_0 || r == WAIT_ABANDONED;
+    }
+    void Release() { ReleaseMutex(handle_); }
+
+private:
+    HANDLE handle_;
+};
+
+class KernelLock {
+public:
+    explicit KernelLock(KernelMutex& mutex, DWORD timeoutMs = INFINITE)
+        : mutex_(mutex), owned_(mutex.Acquire(timeoutMs)) {}
+    ~KernelLock() {
+        if (owned_) mutex_.Release();
+    }
+    KernelLock(const KernelLock&) = delete;
+    KernelLock& operator=(const KernelLock&) = delete;
+    bool Owned() const { return owned_; }
+
+private:
+    KernelMutex& mutex_;
+    bool owned_;
+};
