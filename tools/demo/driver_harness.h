@@ -265,31 +265,34 @@ public:
     // A top-level window of the process with this title (any, when null) and class (any, when
     // null); visible ones only when a class is asked for.
     static HWND FindWindowOf(DWORD pid, const char* title, const char* cls) {
-        struct Find {
-            DWORD pid;
-            const char* title;
-            const char* cls;
-            HWND found;
-        } find{pid, title, cls, nullptr};
-        EnumWindows(
-            [](HWND hwnd, LPARAM lParam) -> BOOL {
-                auto* f = reinterpret_cast<Find*>(lParam);
-                DWORD owner = 0;
-                GetWindowThreadProcessId(hwnd, &owner);
-                if (owner != f->pid) return TRUE;
-                char text[256] = {0}, cls[64] = {0};
-                GetWindowTextA(hwnd, text, sizeof text);
-                GetClassNameA(hwnd, cls, sizeof cls);
-                if (f->title && std::string(text) != f->title) return TRUE;
-                if (f->cls && (std::string(cls) != f->cls || !IsWindowVisible(hwnd))) return TRUE;
-                f->found = hwnd;
-                return FALSE;
-            },
-            reinterpret_cast<LPARAM>(&find));
+        FindRequest find{pid, title, cls, nullptr};
+        EnumWindows(FindWindowProc, reinterpret_cast<LPARAM>(&find));
         return find.found;
     }
 
 private:
+    struct FindRequest {
+        DWORD pid;
+        const char* title;
+        const char* cls;
+        HWND found;
+    };
+
+    // A named callback: a lambda does not convert to the 32-bit build's stdcall WNDENUMPROC.
+    static BOOL CALLBACK FindWindowProc(HWND hwnd, LPARAM lParam) {
+        auto* f = reinterpret_cast<FindRequest*>(lParam);
+        DWORD owner = 0;
+        GetWindowThreadProcessId(hwnd, &owner);
+        if (owner != f->pid) return TRUE;
+        char text[256] = {0}, cls[64] = {0};
+        GetWindowTextA(hwnd, text, sizeof text);
+        GetClassNameA(hwnd, cls, sizeof cls);
+        if (f->title && std::string(text) != f->title) return TRUE;
+        if (f->cls && (std::string(cls) != f->cls || !IsWindowVisible(hwnd))) return TRUE;
+        f->found = hwnd;
+        return FALSE;
+    }
+
     PROCESS_INFORMATION pi_ = {};
 };
 
