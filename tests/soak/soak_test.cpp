@@ -125,7 +125,9 @@ public:
         return pendant.InputOpen();
     }
 
+    // The driver hooks a host only while it holds the pendant.
     bool HostInFront() {
+        WaitUntil([&] { return pendant.InputOpen(); }, 6000);
         LONG before = hooks.Calls(HravikInstallhook);
         return host.Start(BinExe("ncstudio-v8.exe")) && host.Front("main") &&
                hooks.WaitCalls(HravikInstallhook, before + 1, 5000);
@@ -420,8 +422,9 @@ TEST_F(SoakHostile, HostExitsWhileBeingHooked) {
 TEST_F(SoakHostile, PendantRefusingEveryFeatureReport) {
     Session* s = Shared();
     ASSERT_NE(s, nullptr);
-    ASSERT_TRUE(s->Step("refuse 1000000"));
+    // Hooked first: the driver hooks a host only while it holds the pendant, and refusals drop it.
     ASSERT_TRUE(s->HostInFront());
+    ASSERT_TRUE(s->Step("refuse 1000000"));
     HravikShared* block = s->hooks.Block();
     for (int i = 0; i < 6; ++i) {
         block->result[HravikGetMaStep] = 10 + i;  // each change is a frame the pendant refuses
