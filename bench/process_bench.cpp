@@ -392,7 +392,7 @@ BENCH(process_steady) {
     report.Note(std::to_string(keyMs.size()) + " key reports through the input pipe, one at a time, from just "
                 "before WriteFile to the KeyBoardProc record's QPC stamp, driver in its own process");
     report.Note(std::to_string(stepMs.size()) + " step changes (GetMaStep's result) to the feature report "
-                "carrying the step, host in front; CPU over 15 s each, GetProcessTimes, scaled to a minute "
+                "carrying the step, host in front; CPU over 15 s each, scaled to a minute "
                 "(0.05 % of one core = 30 ms/min), from the threads' /proc schedstat (GetProcessTimes under Wine 8 disagrees and is shown apart); memory: RssAnon from /proc via Z:");
 }
 
