@@ -13,6 +13,7 @@
 #include "host/key_forwarder.h"
 #include "pendant/pendant_device.h"
 #include "support/fake_hid.h"
+#include "support/link_setup.h"
 
 namespace {
 
@@ -22,15 +23,6 @@ long long Now() {
     return t.QuadPart;
 }
 
-void PrepareDriver() {
-    g_state.enabled = 1;
-    g_state.hostWindow = nullptr;
-    g_state.hostThreadId = 0;
-    g_state.pendantReady = 1;
-    keyfwd::Reset();
-    CPendantDevice::SetKeySink(&keyfwd::Sink());
-}
-
 }  // namespace
 
 BENCH(close_blocked_reader) {
@@ -38,7 +30,7 @@ BENCH(close_blocked_reader) {
     FakeHidBus bus;
     bus.interfaces = {FakeInterface::Feature(), FakeInterface::Input()};
     bus.Install();
-    PrepareDriver();
+    ForwardPendantKeys();
     std::vector<double> ms;
     for (int i = 0; i < kRounds; ++i) {
         if (!g_pendant.Open(nullptr)) {
@@ -68,7 +60,7 @@ BENCH(key_latency) {
     FakeHidBus bus;
     bus.interfaces = {FakeInterface::Feature(), FakeInterface::Input()};
     bus.Install();
-    PrepareDriver();
+    ForwardPendantKeys();
     if (!g_pendant.Open(nullptr)) {
         report.Note("open failed");
         return;

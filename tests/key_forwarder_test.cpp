@@ -14,6 +14,7 @@
 #include "pendant/pendant_device.h"
 #include "res/resource.h"
 #include "support/fake_hid.h"
+#include "support/link_setup.h"
 #include "support/test_util.h"
 
 namespace {
@@ -267,12 +268,7 @@ protected:
         HravikReset(sh);
         bus.interfaces = {FakeInterface::Feature(), FakeInterface::Input()};
         bus.Install();
-        g_state.enabled = 1;
-        g_state.hostWindow = nullptr;
-        g_state.hostThreadId = 0;
-        g_state.pendantReady = 1;
-        keyfwd::Reset();
-        CPendantDevice::SetKeySink(&keyfwd::Sink());
+        ForwardPendantKeys();
         ASSERT_EQ(g_pendant.Open(nullptr), 1);
         Sleep(30);
     }

@@ -11,6 +11,7 @@
 #include "pendant/key_report.h"
 #include "pendant/pendant_device.h"
 #include "support/fake_hid.h"
+#include "support/link_setup.h"
 #include "support/test_util.h"
 
 namespace {
@@ -77,12 +78,7 @@ protected:
         HravikReset(sh);
         bus.interfaces = {FakeInterface::Feature(), FakeInterface::Input()};
         bus.Install();
-        g_state.enabled = 1;
-        g_state.hostWindow = nullptr;
-        g_state.hostThreadId = 0;
-        g_state.pendantReady = 1;
-        keyfwd::Reset();
-        CPendantDevice::SetKeySink(&keyfwd::Sink());
+        ForwardPendantKeys();
     }
     void TearDown() override {
         g_pendant.Close();
