@@ -19,17 +19,6 @@
 
 namespace {
 
-using KeyCall = std::pair<uint32_t, uint32_t>;
-
-std::vector<KeyCall> KeyCalls(HravikShared* sh) {
-    std::vector<KeyCall> calls;
-    HravikRecord r;
-    for (LONG i = HravikOldestIndex(sh); i < sh->count; ++i) {
-        if (HravikReadRecord(sh, i, &r) && r.exportId == HravikKeyBoardProc)
-            calls.emplace_back(static_cast<uint32_t>(r.args[0]), static_cast<uint32_t>(r.args[1]));
-    }
-    return calls;
-}
 
 // A thread of this process with a message queue and, on request, a top-level window: a host
 // window whose thread is not the forwarder's.

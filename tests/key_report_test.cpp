@@ -16,18 +16,6 @@
 
 namespace {
 
-using KeyCall = std::pair<uint32_t, uint32_t>;
-
-// The KeyBoardProc calls the stand-in hook library has seen, in order.
-std::vector<KeyCall> KeyCalls(HravikShared* sh) {
-    std::vector<KeyCall> calls;
-    HravikRecord r;
-    for (LONG i = HravikOldestIndex(sh); i < sh->count; ++i) {
-        if (HravikReadRecord(sh, i, &r) && r.exportId == HravikKeyBoardProc)
-            calls.emplace_back(static_cast<uint32_t>(r.args[0]), static_cast<uint32_t>(r.args[1]));
-    }
-    return calls;
-}
 
 KeyEvent Decode(uint8_t b0, uint8_t b1, uint8_t b2, uint8_t b3, uint8_t b4, uint8_t b5) {
     const uint8_t report[kKeyReportSize] = {b0, b1, b2, b3, b4, b5};
