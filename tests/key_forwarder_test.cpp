@@ -338,19 +338,21 @@ TEST_F(HeldKeyRelease, KeyDownDroppedWhileLockedIsNotReleased) {
     EXPECT_EQ(sh->callCount[HravikKeyBoardProc], 0);
 }
 
+BOOL CALLBACK FindOtherDialogProc(HWND hwnd, LPARAM lp) {
+    auto* f = reinterpret_cast<std::pair<HWND, HWND>*>(lp);
+    char cls[16] = {0};
+    GetClassNameA(hwnd, cls, sizeof(cls));
+    if (hwnd != f->first && lstrcmpA(cls, "#32770") == 0 && IsWindowVisible(hwnd)) {
+        f->second = hwnd;
+        return FALSE;
+    }
+    return TRUE;
+}
+
 // A visible dialog of the thread other than the given one (the About box over the main dialog).
 HWND FindOtherDialog(DWORD thread, HWND except) {
     std::pair<HWND, HWND> found(except, nullptr);
-    EnumThreadWindows(thread, [](HWND hwnd, LPARAM lp) -> BOOL {
-        auto* f = reinterpret_cast<std::pair<HWND, HWND>*>(lp);
-        char cls[16] = {0};
-        GetClassNameA(hwnd, cls, sizeof(cls));
-        if (hwnd != f->first && lstrcmpA(cls, "#32770") == 0 && IsWindowVisible(hwnd)) {
-            f->second = hwnd;
-            return FALSE;
-        }
-        return TRUE;
-    }, reinterpret_cast<LPARAM>(&found));
+    EnumThreadWindows(thread, FindOtherDialogProc, reinterpret_cast<LPARAM>(&found));
     return found.second;
 }
 
