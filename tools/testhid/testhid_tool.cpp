@@ -155,8 +155,8 @@ int Install() {
     if (!bus.GetStatus(status)) return Fail("status");
     if (status.protocol != TESTHID_PROTOCOL || status.build_id != TESTHID_BUILD_ID) {
         std::fprintf(stderr,
-                     "testhid: the loaded driver is from another build (%08X, this one %08X): a loaded\n"
-                     "image is only replaced while Wine is down: tools/wine-run --state DIR --stop, then --start\n",
+                     "testhid: the loaded driver is from another build (%08X, this one %08X): Wine replaces\n"
+                     "a loaded image only while it is down; tools/wine-run --state DIR --start does that\n",
                      unsigned(status.build_id), unsigned(TESTHID_BUILD_ID));
         return 3;
     }
