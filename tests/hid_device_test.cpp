@@ -194,6 +194,18 @@ TEST_F(TestHidDevice, FedReportsAreReadByteExactAndInOrder) {
         ASSERT_TRUE(ReadFile(input, got, sizeof got, &n, nullptr)) << i;
         ASSERT_EQ(got[2] | got[3] << 8, int(i)) << "lost or out of order";
     }
+
+    // A device that never answers reads: what is fed meanwhile is gone, later reports come.
+    ASSERT_TRUE(bus.SetBehaviour(0, testhid::kHoldReads));
+    ASSERT_TRUE(bus.FeedKey(0x41, 0, 0));
+    {
+        Blocked read(input, ReadKey);
+        EXPECT_FALSE(read.Ended(100));
+    }
+    ASSERT_TRUE(bus.Reset());
+    ASSERT_TRUE(bus.FeedKey(0x42, 0, 0));
+    ASSERT_TRUE(ReadFile(input, got, sizeof got, &n, nullptr));
+    EXPECT_EQ(got[2], 0x42);
 }
 
 TEST_F(TestHidDevice, FeatureReportsAreLoggedRefusedAndHeld) {
