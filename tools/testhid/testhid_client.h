@@ -1,9 +1,9 @@
 // The test HID device from a test program of either bitness: feed input reports, read the log of
 // feature reports, switch behaviours (one DeviceIoControl each on the driver's control device),
-// and plug or unplug device nodes (SetupDi, in process; about a third of a second).
+// and plug or unplug device nodes (SetupDi, in process; a tenth of a second or so).
 //
-// The prefix must hold the driver (tools/wine-run --start copies it in) and `testhid install`
-// must have run once per Wine start (the `hidbus` test fixture does both); then
+// The prefix must hold the driver (tools/wine-run --start copies it in: the `wine` fixture) and
+// `testhid install` must have run once per Wine start (the `hidbus` fixture); then
 //     testhid::Bus bus;  bus.PlugPendant();  bus.FeedKey(0x12, 0, 0);
 #pragma once
 
