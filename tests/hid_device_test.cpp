@@ -236,6 +236,14 @@ TEST_F(TestHidDevice, FeatureReportsAreLoggedRefusedAndHeld) {
     EXPECT_EQ(log[0].outcome, TESTHID_REFUSED);
     EXPECT_EQ(log[1].outcome, TESTHID_ACCEPTED);
 
+    // More than one request of the log holds: the client reads on until it has them all.
+    mark = bus.LastSequence();
+    for (int i = 0; i < 600; ++i) ASSERT_TRUE(SendFrame(feature, &error)) << i;
+    ASSERT_TRUE(bus.FeatureLog(log, mark));
+    ASSERT_EQ(log.size(), 600u);
+    EXPECT_EQ(log.front().sequence, mark + 1);
+    EXPECT_EQ(log.back().sequence, mark + 600);
+
     // A stuck device: the send hangs until the behaviour goes, then fails.
     ASSERT_TRUE(bus.SetBehaviour(0, testhid::kHoldFeatures));
     Blocked send(feature, SendFrame);
