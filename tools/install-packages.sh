@@ -3,7 +3,7 @@
 # 32-bit Wine is never installed: it makes `wine` pick a loader that fails on these machines.
 set -eu
 packages=(cmake make g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix mingw-w64-tools
-          wine wine64 xvfb xauth googletest python3 "$@")
+          wine wine64 xvfb xauth googletest python3 wixl "$@")
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
