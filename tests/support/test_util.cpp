@@ -113,11 +113,14 @@ ChildProcess::~ChildProcess() {
     }
 }
 
-bool ChildProcess::Start(const std::string& commandLine, const char* currentDir) {
+bool ChildProcess::Start(const std::string& commandLine, const char* currentDir, HANDLE token) {
     STARTUPINFOA si{};
     si.cb = sizeof(si);
     std::vector<char> line(commandLine.begin(), commandLine.end());
     line.push_back('\0');
+    if (token)
+        return CreateProcessAsUserA(token, nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, currentDir,
+                                    &si, &pi_) != FALSE;
     return CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, currentDir, &si,
                           &pi_) != FALSE;
 }

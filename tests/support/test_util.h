@@ -38,7 +38,8 @@ private:
 class ChildProcess {
 public:
     ~ChildProcess();
-    bool Start(const std::string& commandLine, const char* currentDir = nullptr);
+    // With a token, the process runs as that token says (CreateProcessAsUser).
+    bool Start(const std::string& commandLine, const char* currentDir = nullptr, HANDLE token = nullptr);
     // Exit code, or STILL_ACTIVE when it has not ended within the time.
     DWORD Wait(DWORD timeoutMs);
     void Kill();
