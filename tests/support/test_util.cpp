@@ -113,9 +113,12 @@ ChildProcess::~ChildProcess() {
     }
 }
 
-bool ChildProcess::Start(const std::string& commandLine, const char* currentDir, HANDLE token) {
+bool ChildProcess::Start(const std::string& commandLine, const char* currentDir, HANDLE token,
+                         const char* desktop) {
     STARTUPINFOA si{};
     si.cb = sizeof(si);
+    std::string desktopName = desktop ? desktop : "";
+    if (desktop) si.lpDesktop = &desktopName[0];
     std::vector<char> line(commandLine.begin(), commandLine.end());
     line.push_back('\0');
     if (token)

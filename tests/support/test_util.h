@@ -38,8 +38,10 @@ private:
 class ChildProcess {
 public:
     ~ChildProcess();
-    // With a token, the process runs as that token says (CreateProcessAsUser).
-    bool Start(const std::string& commandLine, const char* currentDir = nullptr, HANDLE token = nullptr);
+    // With a token, the process runs as that token says (CreateProcessAsUser); with a desktop
+    // ("station\\desktop"), on that desktop.
+    bool Start(const std::string& commandLine, const char* currentDir = nullptr, HANDLE token = nullptr,
+               const char* desktop = nullptr);
     // Exit code, or STILL_ACTIVE when it has not ended within the time.
     DWORD Wait(DWORD timeoutMs);
     void Kill();

@@ -1,0 +1,35 @@
+// The shell's side of the notification area under Wine, reached as a user reaches it. With no X11
+// tray running, Wine shows the icons in its own top-level window "Wine System Tray" (class
+// "__winex11_standalone_tray"), one child window per icon (class "__winex11_tray_icon"), and the
+// tip in a tooltip window that the tray owns.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+namespace shelltray {
+
+// The icon windows of Wine's tray on the given desktop (this thread's when null).
+std::vector<HWND> IconWindows(HDESK desktop = nullptr);
+// Wine's tray window that holds the icon.
+HWND TrayOf(HWND icon);
+// An icon window that is not among `before`, once one appears; null after the time.
+HWND WaitForNewIcon(const std::vector<HWND>& before, DWORD timeoutMs, HDESK desktop = nullptr);
+
+POINT CentreOf(HWND window);
+// Input through the system's queue, as a mouse gives it.
+bool MoveMouseTo(POINT p);
+bool Click(POINT p, bool right);
+
+// Rests the mouse on the icon until the tip the shell shows for it reads one of `expected`, moving
+// off and back between tries; the last tip read, or empty when none showed.
+std::string WaitForTip(HWND icon, const std::vector<std::string>& expected, DWORD timeoutMs);
+
+// A visible popup menu (class "#32768") of the process.
+HWND WaitForMenu(DWORD pid, DWORD timeoutMs);
+// Clicks the middle of row `row` of a menu of `rows` rows of equal height (text items only).
+bool ClickMenuRow(HWND menu, int row, int rows);
+
+}  // namespace shelltray
