@@ -5,11 +5,10 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
-#include <algorithm>
-#include <cstdlib>
 #include <string>
 #include <vector>
 
+#include "demo/tray_view.h"
 #include "res/resource.h"
 #include "support/shell_tray.h"
 #include "support/test_util.h"
@@ -52,7 +51,7 @@ protected:
 
     // Starts the driver, on this desktop unless told otherwise, and finds its icon in the tray.
     void StartDriver(HDESK desktop = nullptr, const char* desktopName = nullptr) {
-        std::vector<HWND> before = shelltray::IconWindows(desktop);
+        std::vector<HWND> before = trayview::IconWindows(desktop);
         ASSERT_TRUE(driver_.Start("\"" + DriverPath() + "\"", nullptr, nullptr, desktopName));
         WindowSearch search{driver_.Pid(), nullptr};
         ASSERT_TRUE(WaitUntil(
@@ -164,71 +163,6 @@ private:
     std::string fullName_;
 };
 
-// A 32-bit bitmap to draw on, read back as 0x00RRGGBB, top row first.
-class Canvas {
-public:
-    explicit Canvas(SIZE size) : size_(size) {
-        BITMAPINFO info{};
-        info.bmiHeader.biSize = sizeof(info.bmiHeader);
-        info.bmiHeader.biWidth = size.cx;
-        info.bmiHeader.biHeight = -size.cy;
-        info.bmiHeader.biPlanes = 1;
-        info.bmiHeader.biBitCount = 32;
-        dc_ = CreateCompatibleDC(nullptr);
-        dib_ = CreateDIBSection(dc_, &info, DIB_RGB_COLORS, reinterpret_cast<void**>(&bits_), nullptr, 0);
-        old_ = SelectObject(dc_, dib_);
-    }
-    ~Canvas() {
-        SelectObject(dc_, old_);
-        DeleteObject(dib_);
-        DeleteDC(dc_);
-    }
-    HDC Dc() const { return dc_; }
-    void Fill(DWORD colour) { std::fill(bits_, bits_ + size_.cx * size_.cy, colour); }
-    std::vector<DWORD> Pixels() const {
-        GdiFlush();
-        std::vector<DWORD> pixels(bits_, bits_ + size_.cx * size_.cy);
-        for (DWORD& p : pixels) p &= 0xFFFFFF;
-        return pixels;
-    }
-
-private:
-    SIZE size_;
-    HDC dc_ = nullptr;
-    HBITMAP dib_ = nullptr;
-    HGDIOBJ old_ = nullptr;
-    DWORD* bits_ = nullptr;
-};
-
-std::vector<DWORD> Capture(const RECT& r) {
-    Canvas canvas(SIZE{r.right - r.left, r.bottom - r.top});
-    HDC screen = GetDC(nullptr);
-    BitBlt(canvas.Dc(), 0, 0, r.right - r.left, r.bottom - r.top, screen, r.left, r.top, SRCCOPY);
-    ReleaseDC(nullptr, screen);
-    return canvas.Pixels();
-}
-
-// An icon drawn at 24 x 24 pixels, centred on a box of one colour, as the tray draws it.
-std::vector<DWORD> Render(HICON icon, SIZE box, DWORD background) {
-    Canvas canvas(box);
-    canvas.Fill(background);
-    DrawIconEx(canvas.Dc(), (box.cx - 24) / 2, (box.cy - 24) / 2, icon, 24, 24, 0, nullptr, DI_NORMAL);
-    return canvas.Pixels();
-}
-
-// How many pixels differ by more than blending may round.
-int Differing(const std::vector<DWORD>& a, const std::vector<DWORD>& b) {
-    if (a.size() != b.size()) return static_cast<int>(std::max(a.size(), b.size()));
-    int count = 0;
-    for (size_t i = 0; i < a.size(); ++i)
-        for (int shift : {0, 8, 16})
-            if (std::abs(static_cast<int>((a[i] >> shift) & 0xFF) - static_cast<int>((b[i] >> shift) & 0xFF)) > 8) {
-                ++count;
-                break;
-            }
-    return count;
-}
-
 // This thread in the screen's own pixels: a window of a process at another DPI is otherwise
 // placed and measured scaled to this process's DPI.
 class PhysicalPixels {
@@ -287,7 +221,7 @@ TEST_F(ShellTray, At144DpiTheTrayShowsTheTwentyFourPixelImage) {
         ASSERT_TRUE(dpi.Set());
         StartDriver(desktop.Handle(), desktop.Name());
     }
-    HWND tray = shelltray::TrayOf(icon_);
+    HWND tray = trayview::TrayOf(icon_);
     DWORD shellPid = 0;
     GetWindowThreadProcessId(tray, &shellPid);
     HANDLE shell = OpenProcess(SYNCHRONIZE, FALSE, shellPid);
@@ -310,10 +244,9 @@ TEST_F(ShellTray, At144DpiTheTrayShowsTheTwentyFourPixelImage) {
             GetWindowRect(icon_, &box);
             size = SIZE{box.right - box.left, box.bottom - box.top};
             if (size.cx < 24 || size.cy < 24) return false;
-            seen = Capture(box);
+            seen = trayview::Capture(box);
             for (const Images& candidate : candidates) {
-                // The shell's background shows at the corner, outside the image.
-                int differing = Differing(seen, Render(candidate.exact, size, seen[0]));
+                int differing = trayview::Differing(seen, candidate.exact, 24, size);
                 if (fewest < 0 || differing < fewest) fewest = differing;
                 if (differing == 0) match = &candidate;
             }
@@ -325,7 +258,7 @@ TEST_F(ShellTray, At144DpiTheTrayShowsTheTwentyFourPixelImage) {
                               << size.cy << " icon window";
     // The comparison tells the exact image from the stretched one.
     if (match) {
-        EXPECT_GT(Differing(seen, Render(match->stretched, size, seen[0])), 20);
+        EXPECT_GT(trayview::Differing(seen, match->stretched, 24, size), 20);
     }
 
     PostMessageA(window_, WM_COMMAND, MAKEWPARAM(ID_EXIT, 0), 0);

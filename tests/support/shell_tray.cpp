@@ -3,29 +3,17 @@
 #include <algorithm>
 #include <cstring>
 
+#include "demo/tray_view.h"
 #include "support/test_util.h"
 
 namespace shelltray {
 
 namespace {
 
-constexpr char kTrayClass[] = "__winex11_standalone_tray";
-constexpr char kIconClass[] = "__winex11_tray_icon";
-
 bool HasClass(HWND hwnd, const char* name) {
     char cls[64] = {0};
     GetClassNameA(hwnd, cls, sizeof(cls));
     return std::strcmp(cls, name) == 0;
-}
-
-BOOL CALLBACK CollectIcon(HWND hwnd, LPARAM list) {
-    if (HasClass(hwnd, kIconClass)) reinterpret_cast<std::vector<HWND>*>(list)->push_back(hwnd);
-    return TRUE;
-}
-
-BOOL CALLBACK CollectTrayIcons(HWND hwnd, LPARAM list) {
-    if (HasClass(hwnd, kTrayClass)) EnumChildWindows(hwnd, CollectIcon, list);
-    return TRUE;
 }
 
 struct TipSearch {
@@ -78,22 +66,11 @@ INPUT MouseInput(POINT p, DWORD flags) {
 
 }  // namespace
 
-std::vector<HWND> IconWindows(HDESK desktop) {
-    std::vector<HWND> icons;
-    if (desktop)
-        EnumDesktopWindows(desktop, CollectTrayIcons, reinterpret_cast<LPARAM>(&icons));
-    else
-        EnumWindows(CollectTrayIcons, reinterpret_cast<LPARAM>(&icons));
-    return icons;
-}
-
-HWND TrayOf(HWND icon) { return GetAncestor(icon, GA_ROOT); }
-
 HWND WaitForNewIcon(const std::vector<HWND>& before, DWORD timeoutMs, HDESK desktop) {
     HWND found = nullptr;
     WaitUntil(
         [&] {
-            for (HWND icon : IconWindows(desktop))
+            for (HWND icon : trayview::IconWindows(desktop))
                 if (std::find(before.begin(), before.end(), icon) == before.end()) found = icon;
             return found != nullptr;
         },
@@ -131,7 +108,7 @@ std::string WaitForTip(HWND icon, const std::vector<std::string>& expected, DWOR
         PumpFor(100);
         MoveMouseTo(POINT{(r.left + r.right) / 2 - 1, (r.top + r.bottom) / 2});
         MoveMouseTo(CentreOf(icon));
-        TipSearch search{TrayOf(icon), nullptr};
+        TipSearch search{trayview::TrayOf(icon), nullptr};
         WaitUntil(
             [&] {
                 search.found = nullptr;

@@ -1,7 +1,5 @@
-// The shell's side of the notification area under Wine, reached as a user reaches it. With no X11
-// tray running, Wine shows the icons in its own top-level window "Wine System Tray" (class
-// "__winex11_standalone_tray"), one child window per icon (class "__winex11_tray_icon"), and the
-// tip in a tooltip window that the tray owns.
+// The shell's side of the notification area under Wine (demo/tray_view.h), reached as a user
+// reaches it: with the mouse, and the tip in the tooltip window that the tray owns.
 #pragma once
 
 #include <windows.h>
@@ -11,10 +9,6 @@
 
 namespace shelltray {
 
-// The icon windows of Wine's tray on the given desktop (this thread's when null).
-std::vector<HWND> IconWindows(HDESK desktop = nullptr);
-// Wine's tray window that holds the icon.
-HWND TrayOf(HWND icon);
 // An icon window that is not among `before`, once one appears; null after the time.
 HWND WaitForNewIcon(const std::vector<HWND>& before, DWORD timeoutMs, HDESK desktop = nullptr);
 
