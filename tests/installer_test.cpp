@@ -223,12 +223,19 @@ protected:
         installDir_ = Folder(CSIDL_PROGRAM_FILESX86) + "veltra\\";
         version_ = PackageVersion(package_);
         runValue64_ = RegistryString(kRunKey, "dunmoral", KEY_WOW64_64KEY);
+        runKeyExisted_ = RegistryKeyExists(kRunKey, KEY_WOW64_32KEY);
         ASSERT_FALSE(version_.empty());
     }
 
     void TearDown() override {
         // Whatever a failed test left installed goes, so that the next one starts clean.
         for (const std::string& code : InstalledProducts()) Msiexec("/x " + code, "cleanup.log");
+        // Windows Installer removes a key that the removal leaves empty: the Run key goes when our
+        // value was its only one. The driver only opens it, so the tests after this one need it.
+        HKEY key = nullptr;
+        if (runKeyExisted_ && RegCreateKeyExA(HKEY_LOCAL_MACHINE, kRunKey, 0, nullptr, 0, KEY_READ | KEY_WOW64_32KEY,
+                                              nullptr, &key, nullptr) == ERROR_SUCCESS)
+            RegCloseKey(key);
     }
 
     // Quiet, unless shown is given: then with the basic user interface, whose message boxes are
@@ -276,6 +283,7 @@ protected:
     std::string installDir_;
     std::string version_;
     std::string runValue64_;
+    bool runKeyExisted_ = false;
 };
 
 TEST_F(Installer, InstallsDriverShortcutAndAutostartAndUninstallLeavesNothing) {

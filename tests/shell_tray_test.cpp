@@ -68,11 +68,7 @@ protected:
         ASSERT_NE(icon_, nullptr) << "the driver's icon never appeared in Wine's tray";
     }
 
-    // Right-clicks the icon where it is on the screen; the driver's menu, once it shows.
-    HWND OpenMenu() {
-        shelltray::Click(shelltray::CentreOf(icon_), true);
-        return shelltray::WaitForMenu(driver_.Pid(), 5000);
-    }
+    HWND OpenMenu() { return shelltray::OpenMenu(icon_, driver_.Pid()); }
 
     ChildProcess driver_;
     HWND window_ = nullptr;

@@ -103,6 +103,7 @@ std::string WaitForTip(HWND icon, const std::vector<std::string>& expected, DWOR
     while (GetTickCount() - start < timeoutMs) {
         RECT r{};
         GetWindowRect(icon, &r);
+        WaitUntil([&] { return WindowFromPoint(CentreOf(icon)) == icon; }, 3000);
         // Off the icon and onto it again: the tip shows after the pointer rests a moment.
         MoveMouseTo(POINT{r.right + 80, r.bottom + 80});
         PumpFor(100);
@@ -125,14 +126,22 @@ std::string WaitForTip(HWND icon, const std::vector<std::string>& expected, DWOR
     return last;
 }
 
-HWND WaitForMenu(DWORD pid, DWORD timeoutMs) {
+HWND OpenMenu(HWND icon, DWORD pid) {
+    POINT centre = CentreOf(icon);
+    // The tray shows again with its first icon, and a click that comes before is lost.
+    WaitUntil([&] { return WindowFromPoint(centre) == icon; }, 3000);
+    PumpFor(100);
     MenuSearch search{pid, nullptr};
-    WaitUntil(
-        [&] {
-            EnumWindows(FindMenu, reinterpret_cast<LPARAM>(&search));
-            return search.found != nullptr;
-        },
-        timeoutMs);
+    for (int attempt = 0; attempt < 3 && !search.found; ++attempt) {
+        Click(centre, true);
+        // Generous: a second right click onto a menu that came late would choose its first item.
+        WaitUntil(
+            [&] {
+                EnumWindows(FindMenu, reinterpret_cast<LPARAM>(&search));
+                return search.found != nullptr;
+            },
+            3000);
+    }
     return search.found;
 }
 

@@ -21,8 +21,9 @@ bool Click(POINT p, bool right);
 // off and back between tries; the last tip read, or empty when none showed.
 std::string WaitForTip(HWND icon, const std::vector<std::string>& expected, DWORD timeoutMs);
 
-// A visible popup menu (class "#32768") of the process.
-HWND WaitForMenu(DWORD pid, DWORD timeoutMs);
+// Right-clicks the icon where it is on the screen; the popup menu (class "#32768") of the process
+// that this opens, or null.
+HWND OpenMenu(HWND icon, DWORD pid);
 // Clicks the middle of row `row` of a menu of `rows` rows of equal height (text items only).
 bool ClickMenuRow(HWND menu, int row, int rows);
 
