@@ -1,6 +1,6 @@
 # The operators' Windows Installer package, installed, upgraded and removed by msiexec under Wine.
 # A 32-bit build tests its own package, any other the shipping build's beside it. Installing
-# touches the autostart value and starts the driver: LOCK driver. About 10 s.
+# touches the autostart value and starts the driver: LOCK driver. About 2 s.
 if(TARGET veltra-msi)
   set(installer_default ${VELTRA_MSI})
 else()

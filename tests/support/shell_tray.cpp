@@ -10,11 +10,7 @@ namespace shelltray {
 
 namespace {
 
-bool HasClass(HWND hwnd, const char* name) {
-    char cls[64] = {0};
-    GetClassNameA(hwnd, cls, sizeof(cls));
-    return std::strcmp(cls, name) == 0;
-}
+using trayview::HasClass;
 
 struct TipSearch {
     HWND tray;

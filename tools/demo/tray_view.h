@@ -16,13 +16,13 @@
 
 namespace trayview {
 
-namespace detail {
-
 inline bool HasClass(HWND hwnd, const char* name) {
     char cls[64] = {0};
     GetClassNameA(hwnd, cls, sizeof(cls));
     return std::strcmp(cls, name) == 0;
 }
+
+namespace detail {
 
 inline BOOL CALLBACK CollectIcon(HWND hwnd, LPARAM list) {
     if (HasClass(hwnd, "__winex11_tray_icon")) reinterpret_cast<std::vector<HWND>*>(list)->push_back(hwnd);
