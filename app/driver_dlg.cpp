@@ -85,6 +85,7 @@ BOOL CDriverDlg::OnInitDialog() {
     g_state.statusText = kStatusDefault;
     g_state.hostActive = 0;
     g_state.enabled = 1;
+    g_state.operatorLocked = 0;
     tracker.Reset();
     refreshPending = 0;
     g_state.hostExePath.clear();
@@ -157,17 +158,16 @@ void CDriverDlg::EnsurePendant() {
     if (g_pendant.connected == 1) g_pendant.Close();
     int result = g_pendant.Open(m_hWnd);
     g_state.pendantReady = result;
-    if (result == 1) g_state.enabled = 1;
+    // A reconnection ends a lock that only the missing pendant caused, never the operator's.
+    if (result == 1 && !g_state.operatorLocked) g_state.enabled = 1;
 }
 
 LRESULT CDriverDlg::OnTimer(WPARAM, LPARAM) {
     Default();
     if (++tickCount > 10) {
         tickCount = 0;
-        if (!refreshPending) {
-            PostMessageA(m_hWnd, WM_REFRESH_STATUS, 0, 0);
-            refreshPending = 1;
-        }
+        // A post that fails (a full queue) must not stop every later refresh.
+        if (!refreshPending && PostMessageA(m_hWnd, WM_REFRESH_STATUS, 0, 0)) refreshPending = 1;
     }
     if (g_state.enabled == 1) {
         tracker.Track(GetForegroundWindow());
@@ -205,6 +205,7 @@ LRESULT CDriverDlg::OnRefreshStatus(WPARAM, LPARAM) {
 
 void CDriverDlg::OnLock() {
     g_state.enabled = g_state.enabled == 0 ? 1 : 0;
+    g_state.operatorLocked = g_state.enabled == 0 ? 1 : 0;
     if (g_state.enabled == 1) {
         if (!g_pendant.Open(m_hWnd)) {
             g_state.enabled = 0;
@@ -218,6 +219,7 @@ void CDriverDlg::OnLock() {
 
 LRESULT CDriverDlg::OnHotKey(WPARAM, LPARAM) {
     g_state.enabled = g_state.enabled == 0 ? 1 : 0;
+    g_state.operatorLocked = g_state.enabled == 0 ? 1 : 0;
     if (g_state.enabled == 1) {
         if (g_pendant.connected == 0) {
             g_state.enabled = 0;
@@ -248,6 +250,9 @@ LRESULT CDriverDlg::OnDestroy(WPARAM, LPARAM) {
     notifyHandle = nullptr;
     notifyRegistered = 0;
     keyfwd::ReleaseHeldKey();
+    // The forwarder outlives this window only until the process ends; the pendant object lives
+    // longer, and its last close must not call into it.
+    CPendantDevice::SetKeySink(nullptr);
     hooklib::FreeAll();
     return 0;
 }

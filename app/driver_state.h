@@ -21,6 +21,9 @@ public:
         return *this;
     }
     T exchange(T v) { return value_.exchange(v, std::memory_order_acq_rel); }
+    bool compare_exchange(T expected, T desired) {
+        return value_.compare_exchange_strong(expected, desired, std::memory_order_acq_rel);
+    }
 
 private:
     std::atomic<T> value_;
@@ -28,12 +31,16 @@ private:
 
 struct DriverState {
     Relaxed<int> enabled{0};
+    // 1 while the operator's own lock (menu or hot key) holds: a reconnection then leaves the
+    // driver locked. A driver disabled only for want of a pendant has 0 here.
+    Relaxed<int> operatorLocked{0};
     Relaxed<int> hostActive{0};
     Relaxed<int> pendantReady{0};
     Relaxed<HWND> hostWindow{nullptr};
     Relaxed<DWORD> hostThreadId{0};
     Relaxed<int> hostIsV8{0};
-    std::string hostExePath;
+    // Wide: a host installed under a folder name outside the ANSI code page must still be found.
+    std::wstring hostExePath;
     std::string statusText;
     Relaxed<uint8_t> modeByte{0};
     Relaxed<uint32_t> stepValue{0};

@@ -2,4 +2,6 @@
 
 static CDriverApp theApp;
 
-int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) { return FrameworkWinMain(instance); }
+// ExitProcess ends every other thread first: a reader or poller left inside a hung hook library
+// call then never runs on into objects that the static destructors have torn down.
+int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) { ExitProcess(FrameworkWinMain(instance)); }

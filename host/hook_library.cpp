@@ -13,6 +13,17 @@ Relaxed<HMODULE> secondModule{nullptr};
 namespace {
 
 std::atomic<uint32_t> g_callValue{0};
+std::atomic<int> g_callsInProgress{0};
+
+HMODULE LoadInto(Relaxed<HMODULE>& slot) {
+    HMODULE module = slot;
+    if (module) return module;
+    module = Load();
+    if (!module) return nullptr;
+    if (slot.compare_exchange(nullptr, module)) return module;
+    FreeLibrary(module);
+    return slot;
+}
 
 std::string FolderOf(const char* path) {
     std::string s(path);
@@ -27,13 +38,15 @@ bool SearchFlagsSupported() {
     return supported;
 }
 
-HMODULE EnsureFirst() {
-    HMODULE module = firstModule;
-    if (!module) {
-        module = Load();
-        firstModule = module;
-    }
-    return module;
+HMODULE EnsureFirst() { return LoadFirst(); }
+
+// Calls a wrapper's export, or returns 0 when it is missing.
+template <class Fn, class... Args>
+int CallExport(HMODULE module, const char* name, Args... args) {
+    auto fn = Find<Fn>(module, name);
+    if (!fn) return 0;
+    CallGuard inCall;
+    return fn(args...);
 }
 
 }  // namespace
@@ -59,6 +72,13 @@ HMODULE Load() {
     return LoadLibraryExA(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
 }
 
+HMODULE LoadFirst() { return LoadInto(firstModule); }
+HMODULE LoadSecond() { return LoadInto(secondModule); }
+
+CallGuard::CallGuard() { g_callsInProgress.fetch_add(1); }
+CallGuard::~CallGuard() { g_callsInProgress.fetch_sub(1); }
+int CallsInProgress() { return g_callsInProgress.load(); }
+
 uint32_t NextCallValue() { return g_callValue.fetch_add(1, std::memory_order_relaxed) + 1; }
 
 uint8_t ModeByteFor(int code) {
@@ -79,6 +99,7 @@ void LoadAtStart() {
 }
 
 void FreeAll() {
+    if (CallsInProgress() != 0) return;
     if (HMODULE module = firstModule.exchange(nullptr)) FreeLibrary(module);
     if (HMODULE module = secondModule.exchange(nullptr)) FreeLibrary(module);
 }
@@ -90,23 +111,15 @@ int InstallHook(HWND window) {
     auto fn = Find<InstallHookFn>(module, "installhook");
     if (!fn) return 0;
     g_state.hostWindow = window;
+    CallGuard inCall;
     return fn(window);
 }
 
-int UnHook() {
-    auto fn = Find<UnHookFn>(EnsureFirst(), "UnHook");
-    return fn ? fn() : 0;
-}
+int UnHook() { return CallExport<UnHookFn>(EnsureFirst(), "UnHook"); }
 
-int SetVer(int isV8) {
-    auto fn = Find<SetVerFn>(EnsureFirst(), "SetVer");
-    return fn ? fn(isV8) : 0;
-}
+int SetVer(int isV8) { return CallExport<SetVerFn>(EnsureFirst(), "SetVer", isV8); }
 
-int EnableMap(int on) {
-    auto fn = Find<EnableMapFn>(EnsureFirst(), "EnableMap");
-    return fn ? fn(on) : 0;
-}
+int EnableMap(int on) { return CallExport<EnableMapFn>(EnsureFirst(), "EnableMap", on); }
 
 int SetPcState(HWND window, int code) {
     HMODULE module = EnsureFirst();
@@ -114,8 +127,7 @@ int SetPcState(HWND window, int code) {
     // A window that no longer exists has no owner; it never counts as the host's.
     DWORD owner = GetWindowThreadProcessId(window, nullptr);
     if (owner == 0 || owner != g_state.hostThreadId) return 0;
-    int result = 0;
-    if (auto fn = Find<SetPcStateFn>(module, "SetPcState")) result = fn(window, code);
+    int result = CallExport<SetPcStateFn>(module, "SetPcState", window, code);
     g_state.modeByte = ModeByteFor(code);
     return result;
 }

@@ -39,6 +39,22 @@ extern Relaxed<HMODULE> secondModule;
 // Loads hravik.dll from the executable's folder or System32, never from the current folder or
 // PATH, where a planted copy would run inside the driver.
 HMODULE Load();
+// The first or second handle, loaded into it when empty; null when the load fails. Two threads
+// loading at once keep one handle and release the other reference.
+HMODULE LoadFirst();
+HMODULE LoadSecond();
+
+// Marks a thread as inside the library for the scope: a library with a thread inside is never
+// freed under it.
+class CallGuard {
+public:
+    CallGuard();
+    ~CallGuard();
+    CallGuard(const CallGuard&) = delete;
+    CallGuard& operator=(const CallGuard&) = delete;
+};
+// Threads inside a library call right now.
+int CallsInProgress();
 
 template <class Fn>
 Fn Find(HMODULE module, const char* name) {
@@ -54,7 +70,8 @@ uint8_t ModeByteFor(int code);
 
 // At initialisation: load the first handle (failure is silent) and clear the second.
 void LoadAtStart();
-// At shutdown: free each handle that is set.
+// At shutdown: free each handle that is set, unless a thread left behind is still inside the
+// library; the process's end then takes it.
 void FreeAll();
 
 // Wrappers: each reloads the first handle when it is empty and returns 0 when that fails or the

@@ -7,6 +7,7 @@
 
 #include "app/driver_state.h"
 #include "host/hook_library.h"
+#include "pendant/pendant_device.h"
 
 namespace {
 
@@ -54,6 +55,10 @@ std::string ReadClassName(HWND window) {
 
 void HostTracker::Track(HWND foreground) {
     if (!foreground) return;
+    if (awaitingPendant && g_pendant.connected) {
+        awaitingPendant = false;
+        lastExamined = nullptr;
+    }
     DWORD thread = GetWindowThreadProcessId(foreground, nullptr);
     HWND attention = foreground;
     // Thread 0 means the window vanished; it must not pass for "nothing hooked yet".
@@ -104,7 +109,8 @@ HWND HostTracker::ExamineCandidate(HWND window, DWORD foregroundThread) {
     if (!Contains(title, "ncstudio") || Contains(title, "\\") || Contains(ReadClassName(window), "#32770"))
         return window;
 
-    FindHostProcess(foregroundThread);
+    // A window of any other program (a folder, a browser tab) named after NcStudio is no host.
+    if (!FindHostProcess(foregroundThread)) return window;
     if (!CheckHostVersion()) return window;
     hooklib::SetVer(g_state.hostIsV8);
     if (!hooklib::UnHook()) return window;
@@ -115,23 +121,26 @@ HWND HostTracker::ExamineCandidate(HWND window, DWORD foregroundThread) {
         lastExamined = nullptr;
     } else {
         g_state.hostThreadId = 0;
+        // A host already in front at start-up is seen before the pendant is connected.
+        if (g_pendant.connected == 0) awaitingPendant = true;
     }
     return window;
 }
 
-void FindHostProcess(DWORD threadId) {
+bool FindHostProcess(DWORD threadId) {
     Snapshot processes(TH32CS_SNAPPROCESS, 0);
-    if (!processes.valid()) return;
-    PROCESSENTRY32 entry = {};
+    if (!processes.valid()) return false;
+    PROCESSENTRY32W entry = {};
     entry.dwSize = sizeof entry;
-    for (BOOL more = Process32First(processes.get(), &entry); more;
-         more = Process32Next(processes.get(), &entry)) {
-        entry.szExeFile[sizeof entry.szExeFile - 1] = '\0';
-        if (Contains(Lower(entry.szExeFile), "ncstudio") && OwnsThread(entry.th32ProcessID, threadId)) {
-            FindHostModule(entry.th32ProcessID, entry.szExeFile);
-            return;
-        }
+    for (BOOL more = Process32FirstW(processes.get(), &entry); more;
+         more = Process32NextW(processes.get(), &entry)) {
+        entry.szExeFile[MAX_PATH - 1] = L'\0';
+        std::wstring name = entry.szExeFile;
+        CharLowerBuffW(&name[0], static_cast<DWORD>(name.size()));
+        if (name.find(L"ncstudio") != std::wstring::npos && OwnsThread(entry.th32ProcessID, threadId))
+            return FindHostModule(entry.th32ProcessID, entry.szExeFile);
     }
+    return false;
 }
 
 bool OwnsThread(DWORD processId, DWORD threadId) {
@@ -145,37 +154,42 @@ bool OwnsThread(DWORD processId, DWORD threadId) {
     return false;
 }
 
-void FindHostModule(DWORD processId, const char* exeName) {
+bool FindHostModule(DWORD processId, const wchar_t* exeName) {
     Snapshot modules(TH32CS_SNAPMODULE, processId);
-    if (!modules.valid()) return;
-    MODULEENTRY32 entry = {};
+    if (!modules.valid()) return false;
+    MODULEENTRY32W entry = {};
     entry.dwSize = sizeof entry;
-    for (BOOL more = Module32First(modules.get(), &entry); more; more = Module32Next(modules.get(), &entry)) {
-        entry.szExePath[sizeof entry.szExePath - 1] = '\0';
-        if (std::string(entry.szExePath).find(exeName) != std::string::npos) {
+    for (BOOL more = Module32FirstW(modules.get(), &entry); more; more = Module32NextW(modules.get(), &entry)) {
+        entry.szExePath[MAX_PATH - 1] = L'\0';
+        if (std::wstring(entry.szExePath).find(exeName) != std::wstring::npos) {
             g_state.hostExePath = entry.szExePath;
-            return;
+            return true;
         }
     }
-    // No match keeps the path found for an earlier host.
+    return false;
 }
 
 bool CheckHostVersion() {
     if (g_state.hostExePath.empty()) return false;
-    const char* path = g_state.hostExePath.c_str();
+    const wchar_t* path = g_state.hostExePath.c_str();
     DWORD ignored = 0;
-    DWORD size = GetFileVersionInfoSizeA(path, &ignored);
+    DWORD size = GetFileVersionInfoSizeW(path, &ignored);
     if (size == 0) {
-        // Builds without a version resource are the newer 8.x line.
+        // Builds without a version resource are the newer 8.x line. Any other failure (a file
+        // that moved, a path we cannot read) tells nothing about the version.
+        DWORD error = GetLastError();
+        if (error != ERROR_RESOURCE_DATA_NOT_FOUND && error != ERROR_RESOURCE_TYPE_NOT_FOUND &&
+            error != ERROR_RESOURCE_NAME_NOT_FOUND && error != ERROR_RESOURCE_LANG_NOT_FOUND)
+            return false;
         g_state.hostIsV8 = 1;
         g_state.statusText = kStatusV8;
         return true;
     }
     std::vector<char> buffer(size);
-    if (!GetFileVersionInfoA(path, 0, size, buffer.data())) return false;
+    if (!GetFileVersionInfoW(path, 0, size, buffer.data())) return false;
     VS_FIXEDFILEINFO* info = nullptr;
     UINT length = 0;
-    if (!VerQueryValueA(buffer.data(), "\\", reinterpret_cast<void**>(&info), &length) || !info ||
+    if (!VerQueryValueW(buffer.data(), L"\\", reinterpret_cast<void**>(&info), &length) || !info ||
         length < sizeof(VS_FIXEDFILEINFO))
         return false;
     // The product version names the NcStudio line; the file version is per build.

@@ -15,6 +15,7 @@ public:
     void Reset() {
         lastExamined = nullptr;
         dialogHold = 0;
+        awaitingPendant = false;
     }
 
     // The foreground window the candidate examination last looked at (also set when a
@@ -22,6 +23,9 @@ public:
     HWND lastExamined = nullptr;
     // Holds off the normal mode for a few ticks after a host dialog was seen.
     int dialogHold = 0;
+    // A host whose install failed only because the pendant was not connected yet: examined
+    // again once it is.
+    bool awaitingPendant = false;
 
     // Steps of the tick, public for tests.
     void HostInFront(HWND window);
@@ -35,10 +39,11 @@ public:
     bool ClassifyIfNew(HWND dialog);
 };
 
-// Process and version identification of a candidate host.
-void FindHostProcess(DWORD threadId);
+// Process and version identification of a candidate host. FindHostProcess is true, with
+// hostExePath set, only when the thread belongs to an NcStudio process whose executable it found.
+bool FindHostProcess(DWORD threadId);
 bool OwnsThread(DWORD processId, DWORD threadId);
-void FindHostModule(DWORD processId, const char* exeName);
+bool FindHostModule(DWORD processId, const wchar_t* exeName);
 bool CheckHostVersion();
 
 // Window texts, read with their bound and always terminated.

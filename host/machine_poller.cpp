@@ -14,40 +14,55 @@ namespace {
 Relaxed<int> g_stop{0};
 Relaxed<HANDLE> g_stopEvent{nullptr};
 Relaxed<HANDLE> g_thread{nullptr};
+// The poller is inside a hook library call, where no stop request reaches it.
+Relaxed<int> g_inHookCall{0};
 char g_axisBuffer[1024];
 
 constexpr DWORD kIdleSleepMs = 100;
 constexpr DWORD kPollPauseMs = 80;
 constexpr int kStopWaits = 200;
 constexpr DWORD kStopWaitMs = 10;
+// How long a stop waits for a poller inside a hook call before leaving it to the process's end.
+constexpr DWORD kHookCallWaitMs = 40;
 
 bool Active() {
     return g_pendant.connected != 0 && g_state.enabled != 0 && g_state.hostActive != 0;
 }
 
+template <class Fn, class... Args>
+bool CallHook(HMODULE module, const char* name, int* result, Args... args) {
+    auto fn = hooklib::Find<Fn>(module, name);
+    if (!fn) return false;
+    hooklib::CallGuard inCall;
+    g_inHookCall = 1;
+    *result = fn(args...);
+    g_inHookCall = 0;
+    return true;
+}
+
 // One poll; false when the stop event ended the thread's wait.
 bool ActiveCycle() {
-    HMODULE module = hooklib::firstModule;
-    if (!module) {
-        module = hooklib::Load();
-        hooklib::firstModule = module;
-    }
-    if (auto fn = hooklib::Find<hooklib::GetMaStateFn>(module, "GetMaState")) fn();
+    HMODULE module = hooklib::LoadFirst();
+    int ignored = 0;
+    CallHook<hooklib::GetMaStateFn>(module, "GetMaState", &ignored);
 
     HANDLE event = g_stopEvent;
     DWORD wait = event ? WaitForSingleObject(event, kPollPauseMs) : (Sleep(kPollPauseMs), WAIT_TIMEOUT);
     if (wait == WAIT_OBJECT_0) return false;
 
-    if (auto fn = hooklib::Find<hooklib::GetMaStepFn>(module, "GetMaStep"))
-        g_state.stepValue = static_cast<uint32_t>(fn());
-    if (auto fn = hooklib::Find<hooklib::GetAxisLocationFn>(module, "GetAxisLocation")) {
-        // The library is not told the buffer's size: never read past it, terminated or not.
+    int step = 0;
+    if (CallHook<hooklib::GetMaStepFn>(module, "GetMaStep", &step))
+        g_state.stepValue = static_cast<uint32_t>(step);
+    // The library is not told the buffer's size: never read past it, terminated or not.
+    g_axisBuffer[sizeof(g_axisBuffer) - 1] = '\0';
+    int wrote = 0;
+    if (CallHook<hooklib::GetAxisLocationFn>(module, "GetAxisLocation", &wrote, g_axisBuffer,
+                                             hooklib::NextCallValue()) &&
+        wrote != 0) {
         g_axisBuffer[sizeof(g_axisBuffer) - 1] = '\0';
-        if (fn(g_axisBuffer, hooklib::NextCallValue()) != 0) {
-            g_axisBuffer[sizeof(g_axisBuffer) - 1] = '\0';
-            g_state.axisText.assign(g_axisBuffer, strnlen(g_axisBuffer, sizeof(g_axisBuffer)));
-        }
+        g_state.axisText.assign(g_axisBuffer, strnlen(g_axisBuffer, sizeof(g_axisBuffer)));
     }
+    if (g_stop) return false;
     SendDisplayFrame();
     return true;
 }
@@ -76,6 +91,8 @@ bool Start() {
     }
     g_stopEvent = event;
     g_stop = 0;
+    g_inHookCall = 0;
+    g_pendant.holdClosed = 0;
     HANDLE thread = CreateThread(nullptr, 0, PollerThreadProc, nullptr, CREATE_SUSPENDED, nullptr);
     g_thread = thread;
     if (thread) ResumeThread(thread);
@@ -83,13 +100,19 @@ bool Start() {
 }
 
 void Stop() {
-    g_pendant.Close();
+    // The thread is told first, so that its wait and the link's close run at the same time, and
+    // a poller on its way out never opens the pendant again.
+    DWORD start = GetTickCount();
     g_stop = 1;
+    g_pendant.holdClosed = 1;
     if (HANDLE event = g_stopEvent) SetEvent(event);
+    g_pendant.Close();
     if (HANDLE thread = g_thread) {
         DWORD code = 0;
         int waits = 0;
         while (GetExitCodeThread(thread, &code) && code == STILL_ACTIVE) {
+            // Killing it inside the hook library could leave the library broken for the host.
+            if (g_inHookCall && GetTickCount() - start >= kHookCallWaitMs) break;
             Sleep(kStopWaitMs);
             if (++waits > kStopWaits) {
                 TerminateThread(thread, 0);
@@ -97,8 +120,6 @@ void Stop() {
             }
         }
         CloseHandle(thread);
-        // The poller may have reopened the pendant between the close above and its end.
-        g_pendant.Close();
     }
     g_thread = nullptr;
 }

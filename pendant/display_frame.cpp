@@ -7,7 +7,8 @@
 int CPendantDevice::WriteFeature(const uint8_t* payload, uint8_t length) {
     // Held across the sends so that a close on another thread cannot pull the handle away
     // between two reports of one payload.
-    KernelLock guard(lock_);
+    LinkLock guard(*this);
+    if (!guard.Owned()) return 0;
     if (featureHandle == INVALID_HANDLE_VALUE) {
         if (!EnsureOpen()) return 0;
         if (featureHandle == INVALID_HANDLE_VALUE) return 0;
@@ -19,7 +20,10 @@ int CPendantDevice::WriteFeature(const uint8_t* payload, uint8_t length) {
         uint8_t report[kFeatureReportSize] = {kFeatureReportId};
         uint8_t chunk = remaining > 7 ? 7 : remaining;
         for (uint8_t i = 0; i < chunk; ++i) report[1 + i] = payload[offset + i];
-        if (!Hid().HidD_SetFeature(featureHandle, report, kFeatureReportSize)) return 0;
+        featureCaller_ = GetCurrentThreadId();
+        BOOL sent = Hid().HidD_SetFeature(featureHandle, report, kFeatureReportSize);
+        featureCaller_ = 0;
+        if (!sent) return 0;
         remaining = static_cast<uint8_t>(remaining - chunk);
         if (remaining == 0) return 1;
         offset = static_cast<uint8_t>(offset + chunk);

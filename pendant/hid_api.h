@@ -32,7 +32,9 @@ public:
     // Synchronous read, no overlapped structure: blocks until a report comes or the read fails.
     virtual BOOL ReadFile(HANDLE device, void* buffer, DWORD size, DWORD* read) = 0;
     virtual BOOL HidD_SetFeature(HANDLE device, void* report, DWORD size) = 0;
-    // Cancels a synchronous read pending on the given thread (CancelSynchronousIo).
+    virtual BOOL HidD_SetNumInputBuffers(HANDLE device, ULONG count) = 0;
+    // Cancels a synchronous call pending on the given thread (CancelSynchronousIo): a read, or a
+    // feature report that the device does not complete.
     virtual BOOL CancelSynchronousIo(HANDLE thread) = 0;
 
     // Opening and closing are counted here, because Wine reports no process handle count.

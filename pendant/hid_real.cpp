@@ -39,6 +39,9 @@ public:
     BOOL HidD_SetFeature(HANDLE device, void* report, DWORD size) override {
         return ::HidD_SetFeature(device, report, size);
     }
+    BOOL HidD_SetNumInputBuffers(HANDLE device, ULONG count) override {
+        return ::HidD_SetNumInputBuffers(device, count);
+    }
     BOOL CancelSynchronousIo(HANDLE thread) override { return ::CancelSynchronousIo(thread); }
 
 protected:

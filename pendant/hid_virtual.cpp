@@ -138,6 +138,7 @@ public:
         return TRUE;
     }
 
+    BOOL HidD_SetNumInputBuffers(HANDLE, ULONG) override { return TRUE; }
     BOOL CancelSynchronousIo(HANDLE thread) override { return ::CancelSynchronousIo(thread); }
 
 protected:

@@ -17,12 +17,20 @@ int ReadKeyReport() {
     DWORD read = 0;
     if (!Hid().ReadFile(input, report, kKeyReportSize, &read)) return 0;
     KeyEvent event = DecodeKeyReport(report);
-    if (KeySink* sink = CPendantDevice::Sink()) sink->OnKeyEvent(event.messageType, event.keyCodeWord);
+    if (KeySink* sink = CPendantDevice::Sink()) {
+        // A close that finds the reader here, in the host's hook library, leaves it behind.
+        const DWORD self = GetCurrentThreadId();
+        CPendantDevice::sinkThreadId = self;
+        sink->OnKeyEvent(event.messageType, event.keyCodeWord);
+        CPendantDevice::sinkThreadId.compare_exchange(self, 0);
+    }
     return 1;
 }
 
 DWORD WINAPI ReaderThreadProc(LPVOID) {
-    while (!CPendantDevice::stopReader) {
+    // A reader left behind by a close is no longer the link's: it must not touch the handles, the
+    // flags or the next reader's stop request.
+    while (!CPendantDevice::stopReader && CPendantDevice::IsCurrentReader()) {
         if (CPendantDevice::inputHandle == INVALID_HANDLE_VALUE) {
             // Broken: idle until stopped, looking at the stop flag often so a close is quick.
             for (int i = 0; i < 10 && !CPendantDevice::stopReader; ++i) Sleep(10);
@@ -31,13 +39,13 @@ DWORD WINAPI ReaderThreadProc(LPVOID) {
         if (ReadKeyReport() == 1) continue;
         if (CPendantDevice::inputHandle == INVALID_HANDLE_VALUE) continue;
         // A read cancelled because a stop was asked for is not a lost link.
-        if (CPendantDevice::stopReader) continue;
+        if (CPendantDevice::stopReader || !CPendantDevice::IsCurrentReader()) continue;
         CPendantDevice::ReleaseHandle(CPendantDevice::inputHandle);
         CPendantDevice::ReleaseHandle(CPendantDevice::featureHandle);
         g_state.pendantReady = 0;
         if (KeySink* sink = CPendantDevice::Sink()) sink->OnLinkLost();
     }
-    CPendantDevice::readerThreadId = 0;
-    CPendantDevice::stopReader = 0;
+    if (CPendantDevice::readerThreadId.compare_exchange(GetCurrentThreadId(), 0))
+        CPendantDevice::stopReader = 0;
     return 0;
 }

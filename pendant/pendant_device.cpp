@@ -15,14 +15,15 @@ Relaxed<HANDLE> CPendantDevice::readerThread{nullptr};
 Relaxed<DWORD> CPendantDevice::readerThreadId{0};
 Relaxed<int> CPendantDevice::stopReader{0};
 Relaxed<HWND> CPendantDevice::ownerWindow{nullptr};
-KeySink* CPendantDevice::keySink_ = nullptr;
+Relaxed<DWORD> CPendantDevice::sinkThreadId{0};
+Relaxed<KeySink*> CPendantDevice::keySink_{nullptr};
 
 CPendantDevice g_pendant;
 
 namespace {
-constexpr DWORD kMaxInterfaces = 25;
 constexpr DWORD kDetailBufferSize = 1024;
 constexpr uint8_t kMaxFeatureInterfaces = 4;
+constexpr DWORD kLinkPollMs = 10;
 }  // namespace
 
 CPendantDevice::CPendantDevice() : interfaceClass(kUsbDeviceInterfaceClass) {}
@@ -31,13 +32,36 @@ CPendantDevice::~CPendantDevice() { Close(); }
 
 void CPendantDevice::SetKeySink(KeySink* sink) { keySink_ = sink; }
 
+bool CPendantDevice::IsCurrentReader() { return readerThreadId == GetCurrentThreadId(); }
+
 void CPendantDevice::ReleaseHandle(Relaxed<HANDLE>& field) {
     HANDLE taken = field.exchange(INVALID_HANDLE_VALUE);
     if (taken != INVALID_HANDLE_VALUE) Hid().CloseHandle(taken);
 }
 
+bool CPendantDevice::AcquireLink() {
+    DWORD start = GetTickCount();
+    for (;;) {
+        if (lock_.Acquire(kLinkPollMs)) return true;
+        DWORD waited = GetTickCount() - start;
+        // A device that never completes a feature report would hold the lock for good: cancel
+        // that call rather than freeze the tray or the exit behind it.
+        DWORD caller = featureCaller_;
+        if (caller != 0 && waited >= kFeatureStuckMs) {
+            if (HANDLE thread = OpenThread(THREAD_TERMINATE, FALSE, caller)) {
+                Hid().CancelSynchronousIo(thread);
+                CloseHandle(thread);
+            }
+        }
+        if (waited >= kLinkWaitMs) return false;
+    }
+}
+
+void CPendantDevice::ReleaseLink() { lock_.Release(); }
+
 int CPendantDevice::Open(HWND owner) {
-    KernelLock guard(lock_);
+    LinkLock guard(*this);
+    if (!guard.Owned()) return 0;
     ownerWindow = owner;
     int result = FindAndOpen();
     connected = result;
@@ -45,15 +69,19 @@ int CPendantDevice::Open(HWND owner) {
 }
 
 int CPendantDevice::EnsureOpen() {
-    KernelLock guard(lock_);
+    LinkLock guard(*this);
+    if (!guard.Owned()) return 0;
     if (featureHandle != INVALID_HANDLE_VALUE || inputHandle != INVALID_HANDLE_VALUE) return 1;
+    if (holdClosed) return 0;
     int result = FindAndOpen();
     connected = result;
     return result;
 }
 
 void CPendantDevice::Close() {
-    KernelLock guard(lock_);
+    // A holder that stays stuck past the bound does not keep the link open: the handles are
+    // taken out of their fields by exchange, so closing beside it is safe.
+    LinkLock guard(*this);
     CloseLocked();
 }
 
@@ -75,20 +103,18 @@ int CPendantDevice::FindAndOpen() {
     SP_DEVICE_INTERFACE_DATA data{};
     data.cbSize = sizeof(data);
 
-    for (DWORD index = 0; index < kMaxInterfaces; ++index) {
-        if (!hid.SetupDiEnumDeviceInterfaces(set, &hidClass, index, &data)) break;
-        if (!hid.SetupDiGetDeviceInterfaceDetailA(set, &data, detail, kDetailBufferSize)) break;
+    // Every interface is looked at: a PC with many HID collections may list the pendant late,
+    // and one interface that cannot be read says nothing about the others.
+    for (DWORD index = 0; hid.SetupDiEnumDeviceInterfaces(set, &hidClass, index, &data); ++index) {
+        if (!hid.SetupDiGetDeviceInterfaceDetailA(set, &data, detail, kDetailBufferSize)) continue;
         HANDLE device = hid.CreateFileA(detail->DevicePath, GENERIC_READ,
                                         FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING, 0);
         if (device == INVALID_HANDLE_VALUE) continue;
 
         HIDD_ATTRIBUTES attributes{};
         attributes.Size = sizeof(attributes);
-        if (!hid.HidD_GetAttributes(device, &attributes)) {
-            hid.CloseHandle(device);
-            break;
-        }
-        if (attributes.VendorID != kPendantVendorId || attributes.ProductID != kPendantProductId) {
+        if (!hid.HidD_GetAttributes(device, &attributes) ||
+            attributes.VendorID != kPendantVendorId || attributes.ProductID != kPendantProductId) {
             hid.CloseHandle(device);
             continue;
         }
@@ -110,6 +136,8 @@ int CPendantDevice::FindAndOpen() {
             interfaceClass = data.InterfaceClassGuid;
             if (++featureCount >= kMaxFeatureInterfaces) break;
         } else if (caps.InputReportByteLength == 6) {
+            // Refused by some stacks; the default buffer then stays, which is no reason to fail.
+            hid.HidD_SetNumInputBuffers(device, kInputBuffers);
             HANDLE replaced = inputHandle.exchange(device);
             if (replaced != INVALID_HANDLE_VALUE) hid.CloseHandle(replaced);
         } else {
@@ -146,7 +174,8 @@ void CPendantDevice::CloseLocked() {
     featureCount = 0;
     stopReader = 1;
     HANDLE thread = readerThread;
-    if (readerThreadId != 0 && thread) {
+    DWORD reader = readerThreadId;
+    if (reader != 0 && thread) {
         // Cancel the blocked read rather than wait for a report that may never come. A cancel
         // that races the start of a read finds nothing pending, so it is repeated while waiting.
         // The thread's end, not its cleared id, is awaited: a reader still finishing its last
@@ -155,8 +184,13 @@ void CPendantDevice::CloseLocked() {
         for (;;) {
             Hid().CancelSynchronousIo(thread);
             if (WaitForSingleObject(thread, 2) == WAIT_OBJECT_0) break;
-            if (GetTickCount() - start >= kReaderStopBoundMs) {
-                // Last resort: a reader that cannot be cancelled (a hung hook library call).
+            DWORD waited = GetTickCount() - start;
+            // Inside the host's hook library no cancel reaches it, and killing it there could
+            // leave the library broken: leave it behind. It sees that it is no longer the
+            // link's reader and ends by itself once the call returns.
+            if (sinkThreadId == reader && waited >= kSinkWaitMs) break;
+            if (waited >= kReaderStopBoundMs) {
+                // Last resort: a read that no cancel ends.
                 TerminateThread(thread, 0);
                 WaitForSingleObject(thread, 1000);
                 break;
@@ -165,7 +199,7 @@ void CPendantDevice::CloseLocked() {
         readerThreadId = 0;
     }
     // A key still held in the host is released before the link goes.
-    if (keySink_) keySink_->OnLinkLost();
+    if (KeySink* sink = keySink_) sink->OnLinkLost();
     if (HANDLE taken = readerThread.exchange(nullptr)) CloseHandle(taken);
     ReleaseHandle(featureHandle);
     ReleaseHandle(inputHandle);

@@ -46,18 +46,58 @@ public:
     static Relaxed<DWORD> readerThreadId;
     static Relaxed<int> stopReader;
     static Relaxed<HWND> ownerWindow;
+    // The reader thread while it is handing a key event to the sink (a hook library call that may
+    // hang), else 0.
+    static Relaxed<DWORD> sinkThreadId;
+    // Set once the driver is shutting down: EnsureOpen then opens nothing.
+    Relaxed<int> holdClosed{0};
 
-    // Upper bound on how long a close waits for the reader before it kills it.
+    // Upper bound on how long a close waits for a reader blocked in a read before it kills it.
     static constexpr DWORD kReaderStopBoundMs = 2000;
+    // How long a close waits for a reader that is inside the key sink before leaving it behind.
+    static constexpr DWORD kSinkWaitMs = 40;
+    // How long a caller waits for the link lock; a feature report still pending after
+    // kFeatureStuckMs (a device answers in about a millisecond) is cancelled meanwhile.
+    static constexpr DWORD kLinkWaitMs = 500;
+    static constexpr DWORD kFeatureStuckMs = 100;
+    // What discovery asks of the input interface's report buffer: the HID class keeps 32 reports
+    // by default and drops the rest while the reader is busy in the host.
+    static constexpr ULONG kInputBuffers = 512;
+
+    // Whether the calling thread is the reader that the link currently runs.
+    static bool IsCurrentReader();
 
 private:
     int FindAndOpen();
     void CloseLocked();
+    // Takes the link lock within kLinkWaitMs, cancelling the holder's device call meanwhile;
+    // false when the holder is still stuck after that.
+    bool AcquireLink();
+    void ReleaseLink();
+    friend class LinkLock;
 
     // Open, EnsureOpen, Close and feature sends never interleave between the UI and poller
     // threads. The reader thread never takes it.
     KernelMutex lock_;
-    static KeySink* keySink_;
+    // The thread inside HidD_SetFeature, which a waiter for the lock may cancel.
+    Relaxed<DWORD> featureCaller_{0};
+    static Relaxed<KeySink*> keySink_;
+};
+
+// Holds the link lock for a scope, if it could be had in time.
+class LinkLock {
+public:
+    explicit LinkLock(CPendantDevice& device) : device_(device), owned_(device.AcquireLink()) {}
+    ~LinkLock() {
+        if (owned_) device_.ReleaseLink();
+    }
+    LinkLock(const LinkLock&) = delete;
+    LinkLock& operator=(const LinkLock&) = delete;
+    bool Owned() const { return owned_; }
+
+private:
+    CPendantDevice& device_;
+    bool owned_;
 };
 
 extern CPendantDevice g_pendant;

@@ -134,10 +134,12 @@ TEST(DriverResources, ResourcesAreChinesePrc) {
         EXPECT_NE(FindResourceExA(self, RT_GROUP_ICON, MAKEINTRESOURCEA(id), prc), nullptr) << id;
 }
 
+INT_PTR CALLBACK TemplateOnlyProc(HWND, UINT, WPARAM, LPARAM) { return FALSE; }
+
 TEST(DriverResources, AboutTemplateShowsCaptionAndStatusControl) {
     // Created without the driver's data exchange: what the template alone holds.
     HWND box = CreateDialogParamA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(IDD_ABOUTBOX), nullptr,
-                                  [](HWND, UINT, WPARAM, LPARAM) -> INT_PTR { return FALSE; }, 0);
+                                  TemplateOnlyProc, 0);
     ASSERT_NE(box, nullptr);
     char text[128] = {0};
     GetWindowTextA(box, text, sizeof(text));

@@ -9,10 +9,12 @@
 #include "app/tray_icon.h"
 #include "hravik_shared.h"
 #include "host/hook_library.h"
+#include "host/key_forwarder.h"
 #include "host/machine_poller.h"
 #include "pendant/pendant_device.h"
 #include "res/resource.h"
 #include "support/fake_hid.h"
+#include "support/link_setup.h"
 #include "support/test_util.h"
 
 namespace {
@@ -94,7 +96,7 @@ TEST_F(DriverDialogStartup, WithPendantStartsUnlockedButNotReady) {
     g_state.hostActive = 1;
     g_state.hostWindow = reinterpret_cast<HWND>(1);
     g_state.hostIsV8 = 1;
-    g_state.hostExePath = "c:\\old\\ncstudio.exe";
+    g_state.hostExePath = L"c:\\old\\ncstudio.exe";
     g_state.statusText = "stale";
     g_state.modeByte = 0x80;
     g_state.lastFrame = 0x12345678;
@@ -492,6 +494,44 @@ TEST_F(DriverDialogLock, LockedTickWithInactiveHostCallsNothing) {
     EXPECT_EQ(g_state.hostActive, 0);
 }
 
+// A lock lifts only when the operator lifts it: not by a device arriving or leaving, not by the
+// pendant coming back, whichever road locked it.
+TEST_F(DriverDialogLock, OperatorLockHoldsThroughDeviceChangesAndReplug) {
+    StartConnected();
+    for (bool byMenu : {true, false}) {
+        SCOPED_TRACE(byMenu ? "locked from the menu" : "locked by the hot key");
+        if (byMenu) Command(ID_LOCK);
+        else HotKey();
+        ASSERT_EQ(g_state.enabled, 0);
+
+        DEV_BROADCAST_HDR volume{sizeof(DEV_BROADCAST_HDR), DBT_DEVTYP_VOLUME, 0};
+        DeviceChange(DBT_DEVICEREMOVECOMPLETE, &volume);
+        Refresh();
+        EXPECT_EQ(g_state.enabled, 0) << "a foreign device's removal unlocked the driver";
+        ASSERT_EQ(g_pendant.connected, 1);
+        bus.Unplug();
+        ASSERT_TRUE(WaitUntil([] { return g_state.pendantReady == 0; }, 2000));
+        Refresh();
+        EXPECT_EQ(g_pendant.connected, 1) << "the pendant itself comes back";
+        EXPECT_EQ(g_state.enabled, 0) << "the reconnection unlocked the driver";
+        EXPECT_EQ(tray::LastTip(), "LOCKED!");
+
+        LONG before = hr->callCount[HravikKeyBoardProc];
+        ASSERT_TRUE(bus.SendKeys(0x12, 0, 0));
+        ASSERT_TRUE(bus.SendKeys(0, 0, 0));
+        PumpFor(150);
+        EXPECT_EQ(hr->callCount[HravikKeyBoardProc], before) << "a key reached the host while locked";
+
+        if (byMenu) Command(ID_LOCK);
+        else HotKey();
+        ASSERT_EQ(g_state.enabled, 1);
+        ASSERT_TRUE(bus.SendKeys(0x13, 0, 0));
+        EXPECT_TRUE(HravikWaitForCalls(hr, HravikKeyBoardProc, before + 1, 3000)) << "unlock";
+        ASSERT_TRUE(bus.SendKeys(0, 0, 0));
+        EXPECT_TRUE(HravikWaitForCalls(hr, HravikKeyBoardProc, before + 2, 3000));
+    }
+}
+
 // --- Other messages ----------------------------------------------------------------------------
 
 
@@ -532,6 +572,7 @@ TEST_F(DriverDialogShutdown, DestroyStopsPollerClosesPendantAndFreesLibrary) {
     EXPECT_EQ(dlg.notifyHandle, nullptr);
     EXPECT_EQ(dlg.notifyRegistered, 0);
     EXPECT_EQ(hr->callCount[HravikUnHook], 0) << "shutdown does not unhook";
+    EXPECT_EQ(CPendantDevice::Sink(), nullptr) << "the pendant object's last close would call a forwarder gone";
 }
 
 TEST_F(DriverDialogShutdown, ExitCommandStopsPollerAndClosesStopEvent) {
@@ -544,6 +585,57 @@ TEST_F(DriverDialogShutdown, ExitCommandStopsPollerAndClosesStopEvent) {
     // The window goes afterwards; the second stop there finds nothing to stop.
     DestroyWindow(dlg.m_hWnd);
     EXPECT_EQ(static_cast<HMODULE>(hooklib::firstModule), nullptr);
+}
+
+// A device that never completes a feature report holds the link: the menu's Lock and the exit
+// cancel the stuck call instead of waiting on it for good.
+TEST_F(DriverDialogShutdown, LockAndExitReturnWithAStuckFeatureReport) {
+    StartConnected();
+    bus.featureStalls = true;
+    g_state.hostActive = 1;
+    ASSERT_TRUE(WaitUntil([&] { return bus.stalledFeatures >= 1; }, 3000)) << "no frame was due";
+    DWORD start = GetTickCount();
+    Command(ID_LOCK);
+    EXPECT_LT(GetTickCount() - start, 3000u) << "the lock waited on the stuck report";
+    EXPECT_EQ(g_pendant.connected, 0);
+
+    MessageBoxCloser closer("Infor");
+    Command(ID_LOCK);
+    ASSERT_EQ(g_pendant.connected, 1);
+    ASSERT_TRUE(WaitUntil([&] { return bus.stalledFeatures >= 2; }, 3000));
+    start = GetTickCount();
+    Command(ID_EXIT);
+    DestroyWindow(dlg.m_hWnd);
+    EXPECT_LT(GetTickCount() - start, 3000u) << "the exit waited on the stuck report";
+    bus.featureStalls = false;
+}
+
+// However the hook library behaves (a key inside a slow KeyBoardProc, a hung GetMaStep), the
+// exit leaves the threads inside it behind rather than wait for them or kill them.
+TEST_F(DriverDialogShutdown, ExitIsQuickWithThreadsInsideTheHookLibrary) {
+    StartConnected();
+    g_state.hostActive = 1;
+    ASSERT_TRUE(HravikWaitForCalls(hr, HravikGetMaStep, 1, 3000));
+    hr->hangMs[HravikGetMaStep] = 1500;
+    hr->hangMs[HravikKeyBoardProc] = 1500;
+    LONG steps = hr->callCount[HravikGetMaStep];
+    ASSERT_TRUE(HravikWaitForCalls(hr, HravikGetMaStep, steps + 1, 3000));
+    ASSERT_TRUE(bus.SendKeys(0x12, 0, 0));
+    ASSERT_TRUE(HravikWaitForCalls(hr, HravikKeyBoardProc, 1, 3000));
+    hr->hangMs[HravikGetMaStep] = 0;
+    hr->hangMs[HravikKeyBoardProc] = 0;
+
+    DWORD start = GetTickCount();
+    Command(ID_EXIT);
+    DestroyWindow(dlg.m_hWnd);
+    EXPECT_LT(GetTickCount() - start, 1000u) << "the exit waited for the hook library";
+    EXPECT_EQ(bus.OpenHandles(), 0);
+    // The threads left behind come back, release the key and end by themselves.
+    EXPECT_TRUE(WaitUntil([] { return hooklib::CallsInProgress() == 0; }, 5000));
+    PumpFor(100);
+    std::vector<KeyCall> expected = {{0x100, 0x12}, {0x101, 0}};
+    EXPECT_EQ(KeyCalls(hr), expected);
+    hooklib::FreeAll();
 }
 
 TEST_F(DriverDialogShutdown, ShutdownWhileLockedWithoutPendant) {

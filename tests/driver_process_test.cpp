@@ -167,6 +167,30 @@ TEST_F(DriverProcess, SecondCopyExitsAtOnceWithoutWindow) {
     EXPECT_EQ(first.Wait(8000), 0u);
 }
 
+// A copy running with other rights (elevated) makes a mutex that a plain copy may not open: the
+// plain copy must still see that the driver runs.
+TEST_F(DriverProcess, CopyRefusedTheMutexCountsItAsRunning) {
+    SECURITY_DESCRIPTOR descriptor;
+    ASSERT_TRUE(InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION));
+    ACL empty;
+    ASSERT_TRUE(InitializeAcl(&empty, sizeof empty, ACL_REVISION));
+    ASSERT_TRUE(SetSecurityDescriptorDacl(&descriptor, TRUE, &empty, FALSE));
+    SECURITY_ATTRIBUTES attributes = {sizeof attributes, &descriptor, FALSE};
+    HANDLE guarded = CreateMutexA(&attributes, FALSE, "QEVR01");
+    ASSERT_NE(guarded, nullptr);
+
+    ChildProcess driver;
+    ASSERT_TRUE(driver.Start("\"" + DriverPath() + "\""));
+    DWORD code = driver.Wait(8000);
+    if (code == static_cast<DWORD>(STILL_ACTIVE)) {
+        if (HWND window = WaitForDriverWindow(driver.Pid(), 2000))
+            PostMessageA(window, WM_COMMAND, MAKEWPARAM(ID_EXIT, 0), 0);
+        driver.Wait(8000);
+    }
+    EXPECT_NE(code, static_cast<DWORD>(STILL_ACTIVE)) << "a second driver ran beside the first";
+    CloseHandle(guarded);
+}
+
 // As the operators' README says: started without administrator rights, the driver runs on, its
 // autostart value stays as it was, and no message is shown.
 TEST_F(DriverProcess, WithoutAdministratorRightsRunsSilentlyWithoutAutostart) {

@@ -141,6 +141,28 @@ TEST_F(HookLibrary, FreeAllReleasesBothHandles) {
     hooklib::FreeAll();  // nothing left: harmless
 }
 
+// The UI and poller threads may both find the first handle empty at once: one load is kept and
+// the other reference given back, so the library really goes at shutdown.
+TEST_F(HookLibrary, LoadsRacingOnTwoThreadsLeaveNoReference) {
+    hooklib::FreeAll();
+    for (int round = 0; round < 40; ++round) {
+        ASSERT_EQ(GetModuleHandleA(hooklib::kFileName), nullptr) << "round " << round;
+        std::atomic<int> ready{0};
+        auto load = [&ready] {
+            ++ready;
+            while (ready < 2) {
+            }
+            hooklib::UnHook();
+        };
+        std::thread ui(load);
+        std::thread poller(load);
+        ui.join();
+        poller.join();
+        hooklib::FreeAll();
+    }
+    EXPECT_EQ(GetModuleHandleA(hooklib::kFileName), nullptr);
+}
+
 TEST_F(HookLibrary, InstallHookRefusedWithoutPendant) {
     HWND host = MakeWindow();
     window = host;

@@ -129,9 +129,9 @@ TEST_F(HostTracker, HooksVersion5HostInOrderAndReportsNormalMode) {
     EXPECT_EQ(g_state.hostIsV8, 0);
     EXPECT_EQ(g_state.statusText, kStatusV5);
     EXPECT_EQ(g_state.modeByte, 0);
-    std::string path = g_state.hostExePath;
+    std::wstring path = g_state.hostExePath;
     ASSERT_GE(path.size(), 15u);
-    EXPECT_EQ(path.substr(path.size() - 15), "ncstudio-v5.exe");
+    EXPECT_EQ(path.substr(path.size() - 15), L"ncstudio-v5.exe");
     EXPECT_EQ(tracker.lastExamined, nullptr);
     // Activation waits for the next tick with the host's thread in front.
     EXPECT_EQ(g_state.hostActive, 0);
@@ -285,25 +285,57 @@ TEST_F(HostTracker, ForgetsHostThatExitedButStaysActive) {
     EXPECT_EQ(Calls(HravikUnHook), 1);
 }
 
-TEST_F(HostTracker, ReusesKnownExecutablePathWhenNoProcessMatches) {
+// A folder or a browser tab named after NcStudio, once a real host is known, must not take the
+// hook away from it.
+TEST_F(HostTracker, NcStudioTitleOfAnotherProgramNeverTakesTheHook) {
     HostProcess host;
     Start(host, "ncstudio-v8.exe");
-    tracker.Track(Front(host, "main"));
-    ASSERT_EQ(g_state.statusText, kStatusV8);
-    std::string known = g_state.hostExePath;
-    host.Quit();
-    g_state.statusText = kStatusDefault;
+    HWND main = Front(host, "main");
+    tracker.Track(main);
+    ASSERT_EQ(g_state.hostWindow, main);
+    LONG calls = Records()->count;
 
     // The test process is no NcStudio, so the process walk finds nothing for this window.
     LocalWindow impostor("NcStudio lookalike");
     tracker.Track(impostor.get());
 
-    EXPECT_EQ(g_state.hostExePath, known);
-    EXPECT_EQ(g_state.statusText, kStatusV8);
-    EXPECT_EQ(RecordsOf(HravikSetVer).back().args[0], 1u);
-    EXPECT_EQ(RecordsOf(HravikInstallhook).back().args[0], Arg(impostor.get()));
-    EXPECT_EQ(g_state.hostWindow, impostor.get());
-    EXPECT_EQ(g_state.hostThreadId, GetCurrentThreadId());
+    EXPECT_EQ(Calls(HravikUnHook), 1) << "the real host's hook was taken away";
+    EXPECT_EQ(Calls(HravikInstallhook), 1);
+    EXPECT_EQ(Calls(HravikSetVer), 1);
+    EXPECT_EQ(g_state.hostWindow, main);
+    EXPECT_EQ(g_state.hostThreadId, host.UiThread());
+    EXPECT_GE(Records()->count, calls);
+}
+
+// The version is read through the wide calls: a host under a folder name outside the ANSI code
+// page is still told apart, and a lookup that fails for any other reason than a missing version
+// resource says nothing about the version.
+TEST_F(HostTracker, VersionOfHostInFolderOutsideTheCodePage) {
+    ASSERT_NE(GetACP(), 936u) << "needs a code page without these characters";
+    std::wstring dir = HostProcess::Wide(ExeDir()) + L"\x5bbf\x4e3b-\x6570\x63a7";
+    CreateDirectoryW(dir.c_str(), nullptr);
+    std::wstring copy = dir + L"\\ncstudio-v5.exe";
+    ASSERT_TRUE(CopyFileW((HostProcess::Wide(ExeDir()) + L"ncstudio-v5.exe").c_str(), copy.c_str(), FALSE));
+    std::string utf8(static_cast<size_t>(WideCharToMultiByte(CP_UTF8, 0, copy.c_str(), -1, nullptr, 0,
+                                                              nullptr, nullptr)), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, copy.c_str(), -1, &utf8[0], static_cast<int>(utf8.size()), nullptr, nullptr);
+    utf8.pop_back();
+
+    HostProcess host;
+    ASSERT_TRUE(host.Start(utf8));
+    tracker.Track(Front(host, "main"));
+    EXPECT_EQ(g_state.statusText, kStatusV5);
+    EXPECT_EQ(g_state.hostIsV8, 0);
+    EXPECT_EQ(g_state.hostExePath, copy);
+    EXPECT_EQ(g_state.hostWindow, host.MainWindow());
+    host.Quit();
+
+    g_state.hostExePath = dir + L"\\moved\\ncstudio.exe";
+    g_state.statusText = kStatusDefault;
+    EXPECT_FALSE(CheckHostVersion());
+    EXPECT_EQ(g_state.statusText, kStatusDefault);
+    DeleteFileW(copy.c_str());
+    RemoveDirectoryW(dir.c_str());
 }
 
 TEST_F(HostTracker, CandidateOfUnknownProcessIsNotHookedWithoutKnownPath) {
@@ -360,15 +392,26 @@ TEST_F(HostTracker, FailedUnhookEndsExaminationAndKeepsThread) {
     EXPECT_EQ(g_state.hostWindow, nullptr);
 }
 
-TEST_F(HostTracker, DisconnectedPendantNeverReachesInstall) {
+// A host already in front at start-up is seen before the first status refresh connects the
+// pendant; it is hooked once the pendant is there, without the operator switching windows.
+TEST_F(HostTracker, HostInFrontBeforeThePendantIsHookedOnceConnected) {
     HostProcess host;
     Start(host, "ncstudio-v5.exe");
     g_pendant.connected = 0;
-    tracker.Track(Front(host, "main"));
+    HWND main = Front(host, "main");
+    tracker.Track(main);
     EXPECT_EQ(Calls(HravikUnHook), 1);
     EXPECT_EQ(Calls(HravikInstallhook), 0);
     EXPECT_EQ(g_state.hostWindow, nullptr);
     EXPECT_EQ(g_state.hostThreadId, 0u);
+    tracker.Track(main);
+    EXPECT_EQ(Calls(HravikUnHook), 1) << "examined again while the pendant is still missing";
+
+    g_pendant.connected = 1;
+    tracker.Track(main);
+    EXPECT_EQ(Calls(HravikInstallhook), 1);
+    EXPECT_EQ(g_state.hostWindow, main);
+    EXPECT_EQ(g_state.hostThreadId, host.UiThread());
 }
 
 TEST_F(HostTracker, ThousandCharacterTitleIsCutSafely) {

@@ -148,7 +148,8 @@ TEST_F(KeyForwarder, MinimisedHostIsRestoredWithoutBeingActivated) {
         ASSERT_TRUE(IsIconic(host.Window()));
         HWND foregroundBefore = GetForegroundWindow();
         EXPECT_EQ(keyfwd::ForwardKey(0x100, 0x12), 1);
-        EXPECT_FALSE(IsIconic(host.Window())) << "round " << round;
+        // Restored asynchronously, so that a hung host cannot hold the caller.
+        EXPECT_TRUE(WaitUntil([&] { return !IsIconic(host.Window()); }, 2000)) << "round " << round;
         EXPECT_TRUE(IsWindowVisible(host.Window()));
         HWND foreground = GetForegroundWindow();
         if (foregroundBefore != host.Window()) {
@@ -176,6 +177,21 @@ TEST_F(KeyForwarder, AttachmentFollowsTheHostThread) {
     keyfwd::ForwardKey(0x101, 0);
     EXPECT_EQ(keyfwd::AttachedThreadId(), 0u);
     EXPECT_EQ(sh->callCount[HravikKeyBoardProc], 4);
+}
+
+// The attachment belongs to the thread that made it: after a reconnection the new reader is
+// attached too, not taken for attached because the old one was.
+TEST_F(KeyForwarder, EachForwardingThreadAttachesItself) {
+    WindowThread host(false);
+    g_state.hostThreadId = host.Id();
+    std::thread([] { keyfwd::ForwardKey(0x100, 1); }).join();
+    bool attached = false;
+    std::thread([&attached, &host] {
+        keyfwd::ForwardKey(0x101, 0);
+        // Detaching succeeds only where an attachment exists.
+        attached = AttachThreadInput(host.Id(), GetCurrentThreadId(), FALSE) != FALSE;
+    }).join();
+    EXPECT_TRUE(attached);
 }
 
 TEST_F(KeyForwarder, FailedAttachIsRetriedAndTheKeyStillGoes) {
@@ -338,19 +354,21 @@ TEST_F(HeldKeyRelease, KeyDownDroppedWhileLockedIsNotReleased) {
     EXPECT_EQ(sh->callCount[HravikKeyBoardProc], 0);
 }
 
+BOOL CALLBACK FindOtherDialogProc(HWND hwnd, LPARAM lp) {
+    auto* f = reinterpret_cast<std::pair<HWND, HWND>*>(lp);
+    char cls[16] = {0};
+    GetClassNameA(hwnd, cls, sizeof(cls));
+    if (hwnd != f->first && lstrcmpA(cls, "#32770") == 0 && IsWindowVisible(hwnd)) {
+        f->second = hwnd;
+        return FALSE;
+    }
+    return TRUE;
+}
+
 // A visible dialog of the thread other than the given one (the About box over the main dialog).
 HWND FindOtherDialog(DWORD thread, HWND except) {
     std::pair<HWND, HWND> found(except, nullptr);
-    EnumThreadWindows(thread, [](HWND hwnd, LPARAM lp) -> BOOL {
-        auto* f = reinterpret_cast<std::pair<HWND, HWND>*>(lp);
-        char cls[16] = {0};
-        GetClassNameA(hwnd, cls, sizeof(cls));
-        if (hwnd != f->first && lstrcmpA(cls, "#32770") == 0 && IsWindowVisible(hwnd)) {
-            f->second = hwnd;
-            return FALSE;
-        }
-        return TRUE;
-    }, reinterpret_cast<LPARAM>(&found));
+    EnumThreadWindows(thread, FindOtherDialogProc, reinterpret_cast<LPARAM>(&found));
     return found.second;
 }
 
@@ -389,6 +407,17 @@ protected:
         ASSERT_TRUE(bus.SendKeys(code, 0, 0));
         ASSERT_TRUE(HravikWaitForCalls(sh, HravikKeyBoardProc, before + 1, 3000));
     }
+    // Presses a key whose KeyBoardProc call hangs; returns once the call has begun. Later calls
+    // do not hang.
+    void PressHung(uint8_t code, LONG hangMs) {
+        LONG before = sh->callCount[HravikKeyBoardProc];
+        sh->hangMs[HravikKeyBoardProc] = hangMs;
+        ASSERT_TRUE(bus.SendKeys(code, 0, 0));
+        ASSERT_TRUE(HravikWaitForCalls(sh, HravikKeyBoardProc, before + 1, 3000));
+        sh->hangMs[HravikKeyBoardProc] = 0;
+    }
+    // Longer than every wait of the driver for the forwarder.
+    static constexpr LONG kHangMs = 3000;
     // Counts WM_PENDANT_KEY reaching the dialog's window procedure.
     static LRESULT CALLBACK CountingProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
         if (message == WM_PENDANT_KEY) ++dispatched;
@@ -432,6 +461,62 @@ TEST_F(DriverDialogKeys, ExitReleasesTheHeldKeyOnce) {
     std::vector<KeyCall> expected = {{0x100, 0x12}, {0x101, 0}};
     EXPECT_EQ(KeyCalls(sh), expected);
     EXPECT_EQ(g_pendant.connected, 0);
+}
+
+// A key whose KeyBoardProc call hangs longer than any wait of the driver, then a lock: the host
+// still gets exactly one key-up after the last key-down, and the lock does not wait for the call.
+TEST_F(DriverDialogKeys, LockDuringAHungKeyDownStillReleasesTheKeyOnce) {
+    for (bool byMenu : {false, true}) {
+        SCOPED_TRACE(byMenu ? "locked from the menu" : "locked by the hot key");
+        HravikReset(sh);
+        if (g_pendant.connected == 0) {
+            g_state.enabled = 1;
+            ASSERT_EQ(g_pendant.Open(dlg->m_hWnd), 1);
+        }
+        PressHung(0x12, kHangMs);
+        DWORD start = GetTickCount();
+        if (byMenu) SendMessageA(dlg->m_hWnd, WM_COMMAND, MAKEWPARAM(ID_LOCK, 0), 0);
+        else SendMessageA(dlg->m_hWnd, WM_HOTKEY, HOTKEY_LOCK, MAKELPARAM(MOD_CONTROL, VK_F11));
+        EXPECT_LT(GetTickCount() - start, 1000u) << "the lock waited for the host";
+        ASSERT_EQ(g_state.enabled, 0);
+        if (!byMenu) {
+            ASSERT_TRUE(bus.SendKeys(0, 0, 0));  // the pendant's own release, while locked
+        }
+        ASSERT_TRUE(HravikWaitForCalls(sh, HravikKeyBoardProc, 2, kHangMs + 3000));
+        PumpFor(200);
+        std::vector<KeyCall> expected = {{0x100, 0x12}, {0x101, 0}};
+        EXPECT_EQ(KeyCalls(sh), expected);
+        if (!byMenu) SendMessageA(dlg->m_hWnd, WM_HOTKEY, HOTKEY_LOCK, MAKELPARAM(MOD_CONTROL, VK_F11));
+    }
+}
+
+// Another program's WM_PENDANT_KEY is slow in the host while the pendant's release comes: the
+// release waits its turn and is never dropped.
+TEST_F(DriverDialogKeys, PendantReleaseWhileTheUiThreadIsInTheHost) {
+    PressKey(0x12);
+    std::thread pendant([this] {
+        if (HravikWaitForCalls(sh, HravikKeyBoardProc, 2, 5000)) {
+            sh->hangMs[HravikKeyBoardProc] = 0;
+            bus.SendKeys(0, 0, 0);
+        }
+    });
+    sh->hangMs[HravikKeyBoardProc] = kHangMs;
+    SendMessageA(dlg->m_hWnd, WM_PENDANT_KEY, 0x100, 0x42);
+    pendant.join();
+    ASSERT_TRUE(HravikWaitForCalls(sh, HravikKeyBoardProc, 3, 3000));
+    PumpFor(200);
+    std::vector<KeyCall> expected = {{0x100, 0x12}, {0x100, 0x42}, {0x101, 0}};
+    EXPECT_EQ(KeyCalls(sh), expected);
+}
+
+// Only a key-up clears the record of a held key: another message type from another program
+// does not.
+TEST_F(DriverDialogKeys, OtherMessageTypesLeaveTheHeldKeyRecorded) {
+    PressKey(0x12);
+    SendMessageA(dlg->m_hWnd, WM_PENDANT_KEY, 0x104, 0x12);
+    SendMessageA(dlg->m_hWnd, WM_HOTKEY, HOTKEY_LOCK, MAKELPARAM(MOD_CONTROL, VK_F11));
+    std::vector<KeyCall> expected = {{0x100, 0x12}, {0x104, 0x12}, {0x101, 0}};
+    EXPECT_EQ(KeyCalls(sh), expected);
 }
 
 TEST_F(DriverDialogKeys, PendantKeyMessageIsForwardedNotDispatchedInAboutBox) {

@@ -85,6 +85,7 @@ TEST_F(PendantDiscovery, FindsBothInterfacesAndStartsReader) {
     EXPECT_NE(CPendantDevice::inputHandle, INVALID_HANDLE_VALUE);
     EXPECT_EQ(bus.OpenHandles(), 2);
     EXPECT_EQ(bus.destroyCount, 1);
+    EXPECT_EQ(bus.InputBuffers(2), CPendantDevice::kInputBuffers) << "room for reports while the host is busy";
 }
 
 TEST_F(PendantDiscovery, OpenRecordsOwnerWindow) {
@@ -148,23 +149,17 @@ TEST_F(PendantDiscovery, OtherReportLengthsAreReleased) {
 
 // --- How far discovery goes ------------------------------------------------------------------
 
-TEST_F(PendantDiscovery, NeverLooksPastTwentyFiveInterfaces) {
-    bus.interfaces.assign(25, FakeInterface::Foreign());
-    bus.interfaces.push_back(FakeInterface::Feature());
-    bus.interfaces.push_back(FakeInterface::Input());
-    EXPECT_EQ(g_pendant.Open(nullptr), 0);
-    EXPECT_EQ(HighestEnumerated(bus), 24u);
-    std::vector<int> attempts = bus.OpenAttempts();
-    EXPECT_EQ(attempts[25], 0);
-    EXPECT_EQ(attempts[26], 0);
-    EXPECT_EQ(bus.OpenHandles(), 0);
-}
-
-TEST_F(PendantDiscovery, PendantAtIndexTwentyFourIsStillFound) {
-    bus.interfaces.assign(23, FakeInterface::Foreign());
+// A PC with many HID collections, some of which cannot be read, still has its pendant found.
+TEST_F(PendantDiscovery, PendantPastManyAndUnreadableInterfacesIsFound) {
+    FakeInterface mute = FakeInterface::Foreign();
+    mute.attributesFail = true;
+    bus.interfaces.assign(27, FakeInterface::Foreign());
+    bus.interfaces[3] = mute;
     bus.interfaces.push_back(FakeInterface::Feature());
     bus.interfaces.push_back(FakeInterface::Input());
     EXPECT_EQ(g_pendant.Open(nullptr), 1);
+    EXPECT_EQ(bus.OpenHandles(), 2) << "every other interface's handle was released";
+    EXPECT_EQ(bus.destroyCount, 1);
 }
 
 TEST_F(PendantDiscovery, FourthFeatureInterfaceEndsDiscovery) {
@@ -194,26 +189,6 @@ TEST_F(PendantDiscovery, OpenFailureIsSkipped) {
     EXPECT_EQ(g_pendant.Open(nullptr), 1);
     std::vector<int> attempts = bus.OpenAttempts();
     EXPECT_EQ(attempts, (std::vector<int>{1, 1, 1}));
-}
-
-TEST_F(PendantDiscovery, AttributeFailureEndsDiscoveryWithWhatWasTaken) {
-    FakeInterface mute = FakeInterface::Foreign();
-    mute.attributesFail = true;
-    bus.interfaces = {FakeInterface::Feature(), FakeInterface::Input(), mute, FakeInterface::Foreign()};
-    EXPECT_EQ(g_pendant.Open(nullptr), 1);
-    EXPECT_EQ(HighestEnumerated(bus), 2u);
-    EXPECT_EQ(bus.OpenAttempts()[3], 0);
-    EXPECT_EQ(bus.OpenHandles(), 2) << "the mute interface's handle was released";
-    EXPECT_EQ(bus.destroyCount, 1);
-}
-
-TEST_F(PendantDiscovery, AttributeFailureBeforeInputMeansNoPendant) {
-    FakeInterface mute = FakeInterface::Input();
-    mute.attributesFail = true;
-    bus.interfaces = {FakeInterface::Feature(), mute, FakeInterface::Input()};
-    EXPECT_EQ(g_pendant.Open(nullptr), 0);
-    EXPECT_EQ(bus.OpenAttempts()[2], 0);
-    EXPECT_EQ(bus.OpenHandles(), 0);
 }
 
 TEST_F(PendantDiscovery, LastMatchingInterfaceOfEachKindHoldsTheHandle) {

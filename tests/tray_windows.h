@@ -24,28 +24,30 @@ namespace traytest {
 
 constexpr char kAboutTitle[] = "Qorin PX40 DRIVER-V2.3";
 
+struct FindOwn {
+    const char* cls;
+    const char* title;
+    HWND found;
+};
+
+inline BOOL CALLBACK FindOwnProc(HWND hwnd, LPARAM lParam) {
+    auto* f = reinterpret_cast<FindOwn*>(lParam);
+    DWORD pid = 0;
+    GetWindowThreadProcessId(hwnd, &pid);
+    if (pid != GetCurrentProcessId() || !IsWindowVisible(hwnd)) return TRUE;
+    char text[256] = {0};
+    char cls[64] = {0};
+    GetClassNameA(hwnd, cls, sizeof(cls));
+    GetWindowTextA(hwnd, text, sizeof(text));
+    if ((f->cls && std::string(cls) != f->cls) || (f->title && std::string(text) != f->title))
+        return TRUE;
+    f->found = hwnd;
+    return FALSE;
+}
+
 inline HWND FindOwnWindow(const char* cls, const char* title) {
-    struct Find {
-        const char* cls;
-        const char* title;
-        HWND found;
-    } find{cls, title, nullptr};
-    EnumWindows(
-        [](HWND hwnd, LPARAM lParam) -> BOOL {
-            auto* f = reinterpret_cast<Find*>(lParam);
-            DWORD pid = 0;
-            GetWindowThreadProcessId(hwnd, &pid);
-            if (pid != GetCurrentProcessId() || !IsWindowVisible(hwnd)) return TRUE;
-            char text[256] = {0};
-            char cls[64] = {0};
-            GetClassNameA(hwnd, cls, sizeof(cls));
-            GetWindowTextA(hwnd, text, sizeof(text));
-            if ((f->cls && std::string(cls) != f->cls) || (f->title && std::string(text) != f->title))
-                return TRUE;
-            f->found = hwnd;
-            return FALSE;
-        },
-        reinterpret_cast<LPARAM>(&find));
+    FindOwn find{cls, title, nullptr};
+    EnumWindows(FindOwnProc, reinterpret_cast<LPARAM>(&find));
     return find.found;
 }
 

@@ -1,30 +1,28 @@
 #!/usr/bin/env bash
-# Builds the shipping 32-bit driver and the 64-bit benchmark with everything it starts, then runs
-# veltra-bench under Wine and writes the figures to <build>/bench-results.json.
+# Builds and runs the benchmark in both builds: the shipping 32-bit one under 32-bit Wine (where
+# this machine can run it) and the 64-bit one. Each run measures the driver of its own build and
+# writes <build>/bench-results.json.
 #
-#   tools/bench.sh [--build DIR] [--x86-build DIR] [benchmark...]
-#
-# DIR defaults to build/windows-x64 and build/windows-x86 (the presets' folders).
+#   tools/bench.sh [benchmark...]
 set -eu
 cd "$(dirname "$0")/.."
 root="$PWD"
-build="$root/build/windows-x64"
-x86="$root/build/windows-x86"
-while [ $# -gt 0 ]; do
-  case "$1" in
-    --build) build="$2"; shift 2 ;;
-    --x86-build) x86="$2"; shift 2 ;;
-    *) break ;;
-  esac
-done
-cmake --preset windows-x86 -B "$x86" >/dev/null
-cmake --build "$x86" --target veltra -j2
-cmake --preset windows-x64 -B "$build" >/dev/null
-cmake --build "$build" --target veltra-bench -j2
-export VELTRA_X86_EXE="$x86/bin/veltra.exe"
-cd "$build"
-tools_run="$root/tools/wine-run"
+presets=(windows-x64)
+if reason="$(bash tools/wine32.sh)"; then
+  presets=(windows-x86 windows-x64)
+else
+  echo "$reason" | sed 's/tests skipped/benchmark skipped/'
+fi
 status=0
-"$tools_run" --state "$build/wine" bin/veltra-bench.exe --json "$build/bench-results.json" "$@" || status=$?
+for preset in "${presets[@]}"; do
+  build="$root/build/$preset"
+  cmake --preset "$preset" >/dev/null
+  cmake --build --preset "$preset" --target veltra veltra-bench >/dev/null
+  echo "== $preset =="
+  export VELTRA_X86_EXE="$root/build/windows-x86/bin/veltra.exe"
+  (cd "$build" && "$root/tools/wine-run" --state "$build/wine" bin/veltra-bench.exe \
+      --json "$build/bench-results.json" "$@") || status=$?
+  "$root/tools/wine-run" --state "$build/wine" --stop
+done
 echo "machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ //'), $(wine --version 2>/dev/null)"
 exit $status

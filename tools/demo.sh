@@ -2,14 +2,22 @@
 # The demo: installs what is missing, builds the driver's virtual build with the stand-in host,
 # the virtual pendant and the stand-in hook library, and runs one scripted session under Wine in
 # Xvfb. Prints a timeline of what the pendant sent, what reached the hook library and what the
-# display received, then one verdict line. Leaves no process behind, also on Ctrl+C.
+# display received, then one verdict line. Runs the shipping 32-bit build where this machine can
+# run 32-bit programs, else the 64-bit one. Leaves no process behind, also on Ctrl+C.
 set -eu
 cd "$(dirname "$0")/.."
 bash tools/install-packages.sh
-build=build/windows-x64
+if reason="$(bash tools/wine32.sh)"; then
+  preset=windows-x86
+  echo "demo: the shipping 32-bit build (build/windows-x86)"
+else
+  preset=windows-x64
+  echo "demo: the 64-bit build (build/windows-x64); ${reason#32-bit tests skipped: }"
+fi
+build=build/$preset
 state=$build/wine
-cmake --preset windows-x64 >/dev/null
-cmake --build --preset windows-x64 --target veltra-demo veltra-virtual virtual-pendant ncstudio-v8 \
+cmake --preset $preset >/dev/null
+cmake --build --preset $preset --target veltra-demo veltra-virtual virtual-pendant ncstudio-v8 \
     hravik_full >/dev/null
 stop() { tools/wine-run --state "$state" --stop; }
 trap 'stop; exit 130' INT TERM

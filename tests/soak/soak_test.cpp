@@ -319,9 +319,10 @@ TEST_F(SoakHostile, HookLibraryMissingEveryExport) {
     ExpectRunsWithUnusableLibrary("none");
 }
 
-TEST_F(SoakHostile, ThirtyTwoBitHookLibraryBesideSixtyFourBitDriver) {
+// A 32-bit library beside the 64-bit driver, or a 64-bit one beside the 32-bit driver.
+TEST_F(SoakHostile, HookLibraryOfTheOtherBitness) {
     DropShared();
-    ExpectRunsWithUnusableLibrary("x86");
+    ExpectRunsWithUnusableLibrary("otherbits");
 }
 
 TEST_F(SoakHostile, NoHookLibraryAtAll) {

@@ -7,10 +7,12 @@ namespace {
 HDEVINFO const kFakeSet = reinterpret_cast<HDEVINFO>(static_cast<intptr_t>(0x5E7));
 }
 
-FakeHidBus::FakeHidBus() = default;
+FakeHidBus::FakeHidBus() { CreatePipe(&stallRead_, &stallWrite_, nullptr, 0); }
 
 FakeHidBus::~FakeHidBus() {
     if (installed_) SetHidApi(nullptr);
+    ::CloseHandle(stallRead_);
+    ::CloseHandle(stallWrite_);
     std::lock_guard<std::mutex> guard(lock_);
     for (auto& entry : open_) {
         if (entry.second.writeEnd) ::CloseHandle(entry.second.writeEnd);
@@ -144,6 +146,14 @@ BOOL FakeHidBus::ReadFile(HANDLE device, void* buffer, DWORD size, DWORD* read) 
 }
 
 BOOL FakeHidBus::HidD_SetFeature(HANDLE device, void* report, DWORD size) {
+    if (featureStalls) {
+        // Blocks in a real synchronous read that only a cancel ends, as a stuck device would.
+        ++stalledFeatures;
+        char byte = 0;
+        DWORD got = 0;
+        ::ReadFile(stallRead_, &byte, 1, &got, nullptr);
+        return FALSE;
+    }
     std::lock_guard<std::mutex> guard(lock_);
     if (open_.find(device) == open_.end()) return FALSE;
     ++featureSends_;
@@ -151,6 +161,20 @@ BOOL FakeHidBus::HidD_SetFeature(HANDLE device, void* report, DWORD size) {
     auto* bytes = static_cast<uint8_t*>(report);
     features_.emplace_back(bytes, bytes + size);
     return TRUE;
+}
+
+BOOL FakeHidBus::HidD_SetNumInputBuffers(HANDLE device, ULONG count) {
+    std::lock_guard<std::mutex> guard(lock_);
+    auto it = open_.find(device);
+    if (it == open_.end()) return FALSE;
+    inputBuffers_[it->second.index] = count;
+    return TRUE;
+}
+
+ULONG FakeHidBus::InputBuffers(size_t index) {
+    std::lock_guard<std::mutex> guard(lock_);
+    auto it = inputBuffers_.find(index);
+    return it == inputBuffers_.end() ? 0 : it->second;
 }
 
 BOOL FakeHidBus::CancelSynchronousIo(HANDLE thread) {

@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <cstdint>
 #include <map>
 #include <mutex>
@@ -43,6 +44,9 @@ public:
     bool cancelWorks = true;
     // Feature reports refused from this report on (1-based); 0 never.
     int refuseFeatureFrom = 0;
+    // A stuck device: every feature report blocks until its call is cancelled, then fails.
+    std::atomic<bool> featureStalls{false};
+    std::atomic<int> stalledFeatures{0};
 
     // Writes one report to the newest open input interface; false when none is open.
     bool SendReport(const uint8_t* bytes, DWORD size);
@@ -58,6 +62,8 @@ public:
     int OpenHandles();
     // Opens attempted per interface index.
     std::vector<int> OpenAttempts();
+    // The input buffer count the driver asked of the interface at this index; 0 if none.
+    ULONG InputBuffers(size_t index);
 
     void HidD_GetHidGuid(GUID* guid) override;
     HDEVINFO SetupDiGetClassDevsA(const GUID* guid, DWORD flags) override;
@@ -73,6 +79,7 @@ public:
     NTSTATUS HidP_GetCaps(PHIDP_PREPARSED_DATA preparsed, HIDP_CAPS* caps) override;
     BOOL ReadFile(HANDLE device, void* buffer, DWORD size, DWORD* read) override;
     BOOL HidD_SetFeature(HANDLE device, void* report, DWORD size) override;
+    BOOL HidD_SetNumInputBuffers(HANDLE device, ULONG count) override;
     BOOL CancelSynchronousIo(HANDLE thread) override;
 
     int destroyCount = 0;
@@ -93,6 +100,9 @@ private:
     std::vector<std::vector<uint8_t>> features_;
     std::vector<DWORD> enumerated_;
     std::vector<int> openAttempts_;
+    std::map<size_t, ULONG> inputBuffers_;
+    HANDLE stallRead_ = nullptr;
+    HANDLE stallWrite_ = nullptr;
     int featureSends_ = 0;
     bool installed_ = false;
 };

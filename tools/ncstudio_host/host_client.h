@@ -20,8 +20,8 @@ public:
     HostProcess(const HostProcess&) = delete;
     HostProcess& operator=(const HostProcess&) = delete;
 
-    // Starts the host and greets it. The first start in a fresh Wine prefix is slow, hence the
-    // generous default.
+    // Starts the host (path in UTF-8) and greets it. The first start in a fresh Wine prefix is
+    // slow, hence the generous default.
     bool Start(const std::string& exePath, DWORD helloTimeoutMs = 30000) {
         Quit();
         std::string exe = NativePath(exePath);
@@ -44,7 +44,7 @@ public:
                                    0, nullptr);
         if (childErr == INVALID_HANDLE_VALUE) childErr = nullptr;
 
-        STARTUPINFOEXA si = {};
+        STARTUPINFOEXW si = {};
         si.StartupInfo.cb = sizeof si;
         si.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
         si.StartupInfo.hStdInput = childIn;
@@ -64,19 +64,20 @@ public:
                 if (UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, inherit,
                                               childErr ? sizeof inherit : 2 * sizeof(HANDLE), nullptr, nullptr)) {
                     si.lpAttributeList = list;
-                    si.StartupInfo.cb = sizeof(STARTUPINFOEXA);
+                    si.StartupInfo.cb = sizeof(STARTUPINFOEXW);
                     flags |= EXTENDED_STARTUPINFO_PRESENT;
                 } else {
                     DeleteProcThreadAttributeList(list);
                 }
             }
         }
-        if (!(flags & EXTENDED_STARTUPINFO_PRESENT)) si.StartupInfo.cb = sizeof(STARTUPINFOA);
+        if (!(flags & EXTENDED_STARTUPINFO_PRESENT)) si.StartupInfo.cb = sizeof(STARTUPINFOW);
 
-        std::string cmdLine = "\"" + exe + "\"";
+        std::wstring wideExe = Wide(exe);
+        std::wstring cmdLine = L"\"" + wideExe + L"\"";
         PROCESS_INFORMATION pi = {};
-        BOOL started = CreateProcessA(exe.c_str(), &cmdLine[0], nullptr, nullptr, TRUE, flags, nullptr, nullptr,
-                                      &si.StartupInfo, &pi);
+        BOOL started = CreateProcessW(wideExe.c_str(), &cmdLine[0], nullptr, nullptr, TRUE, flags, nullptr,
+                                      nullptr, &si.StartupInfo, &pi);
         if (si.lpAttributeList) DeleteProcThreadAttributeList(si.lpAttributeList);
         CloseAll({&childIn, &childOut, &childErr});
         if (!started) {
@@ -194,6 +195,13 @@ public:
     }
 
     // A Linux path given to a Windows program under Wine (as CTest does) is mapped to drive Z:.
+    static std::wstring Wide(const std::string& utf8) {
+        int n = MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), -1, nullptr, 0);
+        std::wstring out(n > 0 ? n - 1 : 0, L'\0');
+        if (n > 1) MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), -1, &out[0], n);
+        return out;
+    }
+
     static std::string NativePath(const std::string& path) {
         if (path.empty() || path[0] != '/' || GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES)
             return path;

@@ -1,0 +1,16 @@
+# Writes OUT: a number that changes whenever one of SOURCES does, so that the tool can tell a
+# driver image left loaded from an earlier build.
+set(text "")
+foreach(source IN LISTS SOURCES)
+  file(READ ${source} part)
+  string(APPEND text "${part}")
+endforeach()
+string(SHA1 hash "${text}")
+string(SUBSTRING ${hash} 0 8 short)
+set(content "#define TESTHID_BUILD_ID 0x${short}u\n")
+if(EXISTS ${OUT})
+  file(READ ${OUT} old)
+endif()
+if(NOT "${old}" STREQUAL "${content}")
+  file(WRITE ${OUT} "${content}")
+endif()

@@ -1,0 +1,844 @@
+/* veltra_testhid.sys: a HID minidriver that plays USB HID devices for tests under Wine.
+ *
+ * Each root-enumerated node (ROOT\VID_xxxx&PID_xxxx&MI_xx\NNNN) becomes one HID device whose
+ * vendor, product and interface come from its instance id: interface 0 has the pendant's feature
+ * report (id 6, 8 bytes), any other its input report (id 4, 6 bytes). A control device,
+ * \\.\VeltraTestHid, feeds input reports, logs feature reports and switches behaviours.
+ *
+ * hidclass takes over the driver's create, close, read, write and device-control entries when the
+ * minidriver registers; the control device belongs to the same driver object, so those entries
+ * are wrapped afterwards and route by device object. */
+#include <ddk/wdm.h>
+
+#include "testhid_ioctl.h"
+#include "testhid_build_id.h"
+
+/* MinGW-w64 lacks hidport.h and its hidclass.h has wrong minidriver codes: the documented ones. */
+#define HID_CTL(id, method) ((0x0Bu << 16) | ((id) << 2) | (method))
+#define IOCTL_HID_GET_DEVICE_DESCRIPTOR HID_CTL(0, METHOD_NEITHER)
+#define IOCTL_HID_GET_REPORT_DESCRIPTOR HID_CTL(1, METHOD_NEITHER)
+#define IOCTL_HID_READ_REPORT HID_CTL(2, METHOD_NEITHER)
+#define IOCTL_HID_WRITE_REPORT HID_CTL(3, METHOD_NEITHER)
+#define IOCTL_HID_GET_STRING HID_CTL(4, METHOD_NEITHER)
+#define IOCTL_HID_ACTIVATE_DEVICE HID_CTL(7, METHOD_NEITHER)
+#define IOCTL_HID_DEACTIVATE_DEVICE HID_CTL(8, METHOD_NEITHER)
+#define IOCTL_HID_GET_DEVICE_ATTRIBUTES HID_CTL(9, METHOD_NEITHER)
+#define IOCTL_HID_SET_FEATURE HID_CTL(100, METHOD_IN_DIRECT)
+#define IOCTL_HID_GET_FEATURE HID_CTL(100, METHOD_OUT_DIRECT)
+#define IOCTL_HID_SET_OUTPUT_REPORT HID_CTL(101, METHOD_IN_DIRECT)
+#define IOCTL_HID_GET_INPUT_REPORT HID_CTL(104, METHOD_OUT_DIRECT)
+
+#define HID_STRING_ID_IMANUFACTURER 14
+#define HID_STRING_ID_IPRODUCT 15
+#define HID_STRING_ID_ISERIALNUMBER 16
+
+typedef struct {
+    ULONG Revision;
+    PDRIVER_OBJECT DriverObject;
+    PUNICODE_STRING RegistryPath;
+    ULONG DeviceExtensionSize;
+    BOOLEAN DevicesArePolled;
+    UCHAR Reserved[3];
+} HID_MINIDRIVER_REGISTRATION;
+
+typedef struct {
+    PDEVICE_OBJECT PhysicalDeviceObject;
+    PDEVICE_OBJECT NextDeviceObject;
+    PVOID MiniDeviceExtension;
+} HID_DEVICE_EXTENSION;
+
+typedef struct {
+    ULONG Size;
+    USHORT VendorID;
+    USHORT ProductID;
+    USHORT VersionNumber;
+    USHORT Reserved[11];
+} HID_DEVICE_ATTRIBUTES;
+
+#pragma pack(push, 1)
+typedef struct {
+    UCHAR bLength;
+    UCHAR bDescriptorType;
+    USHORT bcdHID;
+    UCHAR bCountry;
+    UCHAR bNumDescriptors;
+    UCHAR bReportType;
+    USHORT wReportLength;
+} HID_DESCRIPTOR;
+#pragma pack(pop)
+
+typedef struct {
+    PUCHAR reportBuffer;
+    ULONG reportBufferLen;
+    UCHAR reportId;
+} HID_XFER_PACKET;
+
+NTSTATUS NTAPI HidRegisterMinidriver(HID_MINIDRIVER_REGISTRATION *registration);
+NTSTATUS NTAPI DriverEntry(DRIVER_OBJECT *driver, UNICODE_STRING *registry);
+
+static const UCHAR feature_descriptor[] = {
+    0x06, 0x00, 0xFF,       /* usage page (vendor 0xFF00) */
+    0x09, 0x01,             /* usage 1 */
+    0xA1, 0x01,             /* collection (application) */
+    0x85, 0x06,             /*   report id 6 */
+    0x09, 0x02,             /*   usage 2 */
+    0x15, 0x00,             /*   logical minimum 0 */
+    0x26, 0xFF, 0x00,       /*   logical maximum 255 */
+    0x75, 0x08,             /*   report size 8 */
+    0x95, 0x07,             /*   report count 7 */
+    0xB1, 0x02,             /*   feature (data, variable, absolute) */
+    0xC0,                   /* end collection */
+};
+
+static const UCHAR input_descriptor[] = {
+    0x06, 0x00, 0xFF, 0x09, 0x01, 0xA1, 0x01,
+    0x85, 0x04,             /*   report id 4 */
+    0x09, 0x03, 0x15, 0x00, 0x26, 0xFF, 0x00, 0x75, 0x08,
+    0x95, 0x05,             /*   report count 5 */
+    0x81, 0x02,             /*   input (data, variable, absolute) */
+    0xC0,
+};
+
+typedef struct {
+    UCHAR length;
+    UCHAR data[TESTHID_MAX_REPORT];
+} report;
+
+struct device {
+    LIST_ENTRY entry;
+    DEVICE_OBJECT *fdo;
+    DEVICE_OBJECT *lower;
+    testhid_device_id id;
+    BOOLEAN started;
+    BOOLEAN removed;
+    LIST_ENTRY reads; /* IOCTL_HID_READ_REPORT waiting for a report */
+    LIST_ENTRY held;  /* feature reports held by TESTHID_HOLD_FEATURES */
+    ULONG queue_head;
+    ULONG queue_count;
+    report queue[TESTHID_QUEUE_LENGTH];
+    report last_input;
+    report last_feature;
+};
+
+/* One lock guards everything below: the devices, their queues and the log. */
+static KSPIN_LOCK lock;
+static LIST_ENTRY devices;
+static DEVICE_OBJECT *control;
+static testhid_behaviour behaviour;
+static ULONG fed, delivered, dropped;
+static testhid_log_entry log_ring[TESTHID_LOG_LENGTH];
+static ULONG log_next = 1;  /* sequence of the next entry */
+static ULONG log_first = 1; /* oldest sequence still held */
+static PDRIVER_DISPATCH hid_dispatch[IRP_MJ_MAXIMUM_FUNCTION + 1];
+/* hal's, looked up so that the driver imports nothing but ntoskrnl and hidclass; it is the clock
+ * of user-mode QueryPerformanceCounter. */
+static LARGE_INTEGER (NTAPI *query_counter)(LARGE_INTEGER *frequency);
+
+static struct device *device_of(DEVICE_OBJECT *fdo)
+{
+    return ((HID_DEVICE_EXTENSION *)fdo->DeviceExtension)->MiniDeviceExtension;
+}
+
+static void complete(IRP *irp, NTSTATUS status, ULONG_PTR information)
+{
+    irp->IoStatus.Status = status;
+    irp->IoStatus.Information = information;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+}
+
+static void NTAPI cancel_queued(DEVICE_OBJECT *device, IRP *irp)
+{
+    KIRQL irql;
+    IoReleaseCancelSpinLock(irp->CancelIrql);
+    KeAcquireSpinLock(&lock, &irql);
+    RemoveEntryList(&irp->Tail.Overlay.ListEntry);
+    InitializeListHead(&irp->Tail.Overlay.ListEntry);
+    KeReleaseSpinLock(&lock, irql);
+    complete(irp, STATUS_CANCELLED, 0);
+}
+
+/* Under the lock. STATUS_PENDING: queued (or already being cancelled, which completes it);
+ * STATUS_CANCELLED: cancelled before it was queued, the caller completes it. */
+static NTSTATUS queue_irp(LIST_ENTRY *list, IRP *irp)
+{
+    IoSetCancelRoutine(irp, cancel_queued);
+    if (irp->Cancel && IoSetCancelRoutine(irp, NULL)) return STATUS_CANCELLED;
+    IoMarkIrpPending(irp);
+    if (irp->Cancel) InitializeListHead(&irp->Tail.Overlay.ListEntry);
+    else InsertTailList(list, &irp->Tail.Overlay.ListEntry);
+    return STATUS_PENDING;
+}
+
+/* Under the lock: the first queued IRP whose cancel routine has not started. */
+static IRP *pop_irp(LIST_ENTRY *list)
+{
+    while (!IsListEmpty(list)) {
+        LIST_ENTRY *entry = RemoveHeadList(list);
+        IRP *irp = CONTAINING_RECORD(entry, IRP, Tail.Overlay.ListEntry);
+        if (IoSetCancelRoutine(irp, NULL)) return irp;
+        InitializeListHead(entry);
+    }
+    return NULL;
+}
+
+/* Under the lock: moves every queued IRP of `list` to `done`, to be completed after the lock. */
+static void take_all(LIST_ENTRY *list, LIST_ENTRY *done, NTSTATUS status)
+{
+    IRP *irp;
+    while ((irp = pop_irp(list))) {
+        irp->IoStatus.Status = status;
+        irp->IoStatus.Information = 0;
+        InsertTailList(done, &irp->Tail.Overlay.ListEntry);
+    }
+}
+
+static void complete_all(LIST_ENTRY *done)
+{
+    while (!IsListEmpty(done)) {
+        IRP *irp = CONTAINING_RECORD(RemoveHeadList(done), IRP, Tail.Overlay.ListEntry);
+        IoCompleteRequest(irp, IO_NO_INCREMENT);
+    }
+}
+
+/* Under the lock: a pending read takes the report. */
+static void fill_read(IRP *irp, const UCHAR *data, ULONG length, LIST_ENTRY *done)
+{
+    ULONG room = IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceIoControl.OutputBufferLength;
+    ULONG n = length < room ? length : room;
+    RtlCopyMemory(irp->UserBuffer, data, n);
+    irp->IoStatus.Status = STATUS_SUCCESS;
+    irp->IoStatus.Information = n;
+    InsertTailList(done, &irp->Tail.Overlay.ListEntry);
+    ++delivered;
+}
+
+/* Under the lock: queued reports go to pending reads for as long as both last. */
+static void drain(struct device *dev, LIST_ENTRY *done)
+{
+    IRP *irp;
+    while (dev->queue_count && !(behaviour.flags & TESTHID_HOLD_READS) && (irp = pop_irp(&dev->reads))) {
+        report *r = &dev->queue[dev->queue_head];
+        fill_read(irp, r->data, r->length, done);
+        dev->queue_head = (dev->queue_head + 1) % TESTHID_QUEUE_LENGTH;
+        --dev->queue_count;
+    }
+}
+
+/* Under the lock: the device is gone, everything pending on it fails. */
+static void gone(struct device *dev, LIST_ENTRY *done)
+{
+    dev->removed = TRUE;
+    dev->queue_count = 0;
+    take_all(&dev->reads, done, STATUS_DELETE_PENDING);
+    take_all(&dev->held, done, STATUS_DELETE_PENDING);
+}
+
+static struct device *find_device(const testhid_device_id *id)
+{
+    LIST_ENTRY *e;
+    for (e = devices.Flink; e != &devices; e = e->Flink) {
+        struct device *dev = CONTAINING_RECORD(e, struct device, entry);
+        if (dev->removed || !dev->started) continue;
+        if (dev->id.vendor == id->vendor && dev->id.product == id->product &&
+            dev->id.interface_no == id->interface_no && dev->id.instance == id->instance)
+            return dev;
+    }
+    return NULL;
+}
+
+static LONGLONG now(void)
+{
+    return query_counter ? query_counter(NULL).QuadPart : 0;
+}
+
+/* Under the lock. */
+static void log_report(struct device *dev, LONGLONG stamp, UCHAR kind, UCHAR outcome,
+                       const UCHAR *data, ULONG length)
+{
+    testhid_log_entry *e = &log_ring[log_next % TESTHID_LOG_LENGTH];
+    ULONG i;
+    e->qpc = stamp;
+    e->sequence = log_next;
+    e->device = dev->id;
+    e->kind = kind;
+    e->outcome = outcome;
+    e->length = (UCHAR)(length > 255 ? 255 : length);
+    e->reserved = 0;
+    for (i = 0; i < sizeof(e->data); ++i) e->data[i] = i < length && data ? data[i] : 0;
+    ++log_next;
+    if (log_next - log_first > TESTHID_LOG_LENGTH) log_first = log_next - TESTHID_LOG_LENGTH;
+}
+
+/* ---- The minidriver ------------------------------------------------------------------------ */
+
+static ULONG copy_string(const WCHAR *text, void *buffer, ULONG size)
+{
+    ULONG n = 0, room = size / sizeof(WCHAR);
+    WCHAR *out = buffer;
+    if (!room) return 0;
+    while (text[n] && n + 1 < room) {
+        out[n] = text[n];
+        ++n;
+    }
+    out[n] = 0;
+    return (n + 1) * sizeof(WCHAR);
+}
+
+static NTSTATUS set_feature(struct device *dev, IRP *irp, UCHAR kind)
+{
+    HID_XFER_PACKET *packet = irp->UserBuffer;
+    LONGLONG stamp = now();
+    LIST_ENTRY done;
+    NTSTATUS status;
+    UCHAR outcome;
+    KIRQL irql;
+
+    if (!packet || !packet->reportBuffer) return STATUS_INVALID_PARAMETER;
+    InitializeListHead(&done);
+    KeAcquireSpinLock(&lock, &irql);
+    if (dev->removed) {
+        status = STATUS_DELETE_PENDING;
+        outcome = 0;
+    } else if (kind != TESTHID_SET_FEATURE) {
+        status = STATUS_SUCCESS;
+        outcome = TESTHID_ACCEPTED;
+    } else if (behaviour.refuse_count) {
+        --behaviour.refuse_count;
+        status = STATUS_UNSUCCESSFUL;
+        outcome = TESTHID_REFUSED;
+    } else if (behaviour.flags & TESTHID_REFUSE_ALL) {
+        status = STATUS_UNSUCCESSFUL;
+        outcome = TESTHID_REFUSED;
+    } else if (behaviour.flags & TESTHID_HOLD_FEATURES) {
+        status = queue_irp(&dev->held, irp);
+        outcome = TESTHID_HELD;
+    } else {
+        ULONG n = packet->reportBufferLen < TESTHID_MAX_REPORT ? packet->reportBufferLen : TESTHID_MAX_REPORT;
+        RtlCopyMemory(dev->last_feature.data, packet->reportBuffer, n);
+        dev->last_feature.length = (UCHAR)n;
+        status = STATUS_SUCCESS;
+        outcome = TESTHID_ACCEPTED;
+    }
+    if (outcome) log_report(dev, stamp, kind, outcome, packet->reportBuffer, packet->reportBufferLen);
+    KeReleaseSpinLock(&lock, irql);
+    if (status != STATUS_PENDING)
+        complete(irp, status, NT_SUCCESS(status) ? packet->reportBufferLen : 0);
+    return status;
+}
+
+static NTSTATUS get_report(struct device *dev, IRP *irp, const report *source)
+{
+    HID_XFER_PACKET *packet = irp->UserBuffer;
+    ULONG n;
+    KIRQL irql;
+    if (!packet || !packet->reportBuffer || !packet->reportBufferLen) {
+        complete(irp, STATUS_INVALID_PARAMETER, 0);
+        return STATUS_INVALID_PARAMETER;
+    }
+    KeAcquireSpinLock(&lock, &irql);
+    RtlZeroMemory(packet->reportBuffer, packet->reportBufferLen);
+    n = source->length < packet->reportBufferLen ? source->length : packet->reportBufferLen;
+    RtlCopyMemory(packet->reportBuffer, source->data, n);
+    packet->reportBuffer[0] = packet->reportId;
+    KeReleaseSpinLock(&lock, irql);
+    complete(irp, STATUS_SUCCESS, packet->reportBufferLen);
+    return STATUS_SUCCESS;
+}
+
+static NTSTATUS read_report(struct device *dev, IRP *irp)
+{
+    LIST_ENTRY done;
+    NTSTATUS status = STATUS_PENDING;
+    KIRQL irql;
+
+    InitializeListHead(&done);
+    KeAcquireSpinLock(&lock, &irql);
+    if (dev->removed) {
+        status = STATUS_DELETE_PENDING;
+    } else {
+        status = queue_irp(&dev->reads, irp);
+        if (status == STATUS_PENDING) drain(dev, &done);
+    }
+    KeReleaseSpinLock(&lock, irql);
+    if (status != STATUS_PENDING) complete(irp, status, 0);
+    complete_all(&done);
+    return status;
+}
+
+static NTSTATUS NTAPI internal_ioctl(DEVICE_OBJECT *device, IRP *irp)
+{
+    IO_STACK_LOCATION *stack = IoGetCurrentIrpStackLocation(irp);
+    struct device *dev = device_of(device);
+    ULONG out_size = stack->Parameters.DeviceIoControl.OutputBufferLength;
+    BOOLEAN feature_interface = dev->id.interface_no == 0;
+    const UCHAR *descriptor = feature_interface ? feature_descriptor : input_descriptor;
+    USHORT descriptor_size = feature_interface ? sizeof(feature_descriptor) : sizeof(input_descriptor);
+    ULONG_PTR information = 0;
+    NTSTATUS status;
+
+    switch (stack->Parameters.DeviceIoControl.IoControlCode) {
+    case IOCTL_HID_GET_DEVICE_DESCRIPTOR: {
+        HID_DESCRIPTOR desc = {sizeof(HID_DESCRIPTOR), 0x21, 0x0111, 0, 1, 0x22, descriptor_size};
+        if (out_size < sizeof(desc)) {
+            status = STATUS_BUFFER_TOO_SMALL;
+            break;
+        }
+        RtlCopyMemory(irp->UserBuffer, &desc, sizeof(desc));
+        information = sizeof(desc);
+        status = STATUS_SUCCESS;
+        break;
+    }
+    case IOCTL_HID_GET_REPORT_DESCRIPTOR:
+        if (out_size < descriptor_size) {
+            status = STATUS_BUFFER_TOO_SMALL;
+            break;
+        }
+        RtlCopyMemory(irp->UserBuffer, descriptor, descriptor_size);
+        information = descriptor_size;
+        status = STATUS_SUCCESS;
+        break;
+    case IOCTL_HID_GET_DEVICE_ATTRIBUTES: {
+        HID_DEVICE_ATTRIBUTES *attributes = irp->UserBuffer;
+        if (out_size < sizeof(*attributes)) {
+            status = STATUS_BUFFER_TOO_SMALL;
+            break;
+        }
+        RtlZeroMemory(attributes, sizeof(*attributes));
+        attributes->Size = sizeof(*attributes);
+        attributes->VendorID = dev->id.vendor;
+        attributes->ProductID = dev->id.product;
+        attributes->VersionNumber = 0x0100;
+        information = sizeof(*attributes);
+        status = STATUS_SUCCESS;
+        break;
+    }
+    case IOCTL_HID_GET_STRING: {
+        /* The string id is the value itself, not a pointer to it. */
+        ULONG id = (ULONG)(ULONG_PTR)stack->Parameters.DeviceIoControl.Type3InputBuffer & 0xFFFF;
+        WCHAR serial[] = L"0000";
+        const WCHAR *text = NULL;
+        static const WCHAR hex[] = L"0123456789ABCDEF";
+        serial[2] = hex[(dev->id.instance >> 4) & 0xF];
+        serial[3] = hex[dev->id.instance & 0xF];
+        /* Wine 8's hidclass asks with 1, 2 and 3. */
+        if (id == HID_STRING_ID_IMANUFACTURER || id == 1) text = L"Veltra";
+        if (id == HID_STRING_ID_IPRODUCT || id == 2)
+            text = feature_interface ? L"Veltra test HID (feature)" : L"Veltra test HID (input)";
+        if (id == HID_STRING_ID_ISERIALNUMBER || id == 3) text = serial;
+        if (!text) {
+            status = STATUS_INVALID_PARAMETER;
+            break;
+        }
+        information = copy_string(text, irp->UserBuffer, out_size);
+        status = information ? STATUS_SUCCESS : STATUS_BUFFER_TOO_SMALL;
+        break;
+    }
+    case IOCTL_HID_READ_REPORT:
+        return read_report(dev, irp);
+    case IOCTL_HID_SET_FEATURE:
+        return set_feature(dev, irp, TESTHID_SET_FEATURE);
+    case IOCTL_HID_WRITE_REPORT:
+        return set_feature(dev, irp, TESTHID_WRITE_REPORT);
+    case IOCTL_HID_SET_OUTPUT_REPORT:
+        return set_feature(dev, irp, TESTHID_SET_OUTPUT);
+    case IOCTL_HID_GET_FEATURE:
+        return get_report(dev, irp, &dev->last_feature);
+    case IOCTL_HID_GET_INPUT_REPORT:
+        return get_report(dev, irp, &dev->last_input);
+    case IOCTL_HID_ACTIVATE_DEVICE:
+    case IOCTL_HID_DEACTIVATE_DEVICE:
+        status = STATUS_SUCCESS;
+        break;
+    default:
+        status = STATUS_NOT_SUPPORTED;
+        break;
+    }
+    complete(irp, status, information);
+    return status;
+}
+
+/* ---- Plug and play ------------------------------------------------------------------------- */
+
+static NTSTATUS query_id(DEVICE_OBJECT *pdo, BUS_QUERY_ID_TYPE type, WCHAR *out, ULONG chars)
+{
+    IO_STATUS_BLOCK io;
+    IO_STACK_LOCATION *stack;
+    KEVENT event;
+    IRP *irp;
+    ULONG i;
+
+    out[0] = 0;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    irp = IoBuildSynchronousFsdRequest(IRP_MJ_PNP, pdo, NULL, 0, NULL, &event, &io);
+    if (!irp) return STATUS_NO_MEMORY;
+    stack = IoGetNextIrpStackLocation(irp);
+    stack->MinorFunction = IRP_MN_QUERY_ID;
+    stack->Parameters.QueryId.IdType = type;
+    irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+    if (IoCallDriver(pdo, irp) == STATUS_PENDING)
+        KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, NULL);
+    if (!NT_SUCCESS(io.Status) || !io.Information) return io.Status;
+    for (i = 0; i + 1 < chars && ((WCHAR *)io.Information)[i]; ++i) out[i] = ((WCHAR *)io.Information)[i];
+    out[i] = 0;
+    ExFreePool((void *)io.Information);
+    return STATUS_SUCCESS;
+}
+
+static ULONG hex_after(const WCHAR *text, const WCHAR *tag, ULONG digits)
+{
+    ULONG value = 0, i, j;
+    for (i = 0; text[i]; ++i) {
+        for (j = 0; tag[j] && (text[i + j] | 0x20) == (tag[j] | 0x20); ++j) {}
+        if (tag[j]) continue;
+        for (i += j; digits-- && text[i]; ++i) {
+            WCHAR c = text[i] | 0x20;
+            if (c >= '0' && c <= '9') value = value * 16 + (c - '0');
+            else if (c >= 'a' && c <= 'f') value = value * 16 + (c - 'a' + 10);
+            else break;
+        }
+        return value;
+    }
+    return 0;
+}
+
+static NTSTATUS NTAPI add_device(DRIVER_OBJECT *driver, DEVICE_OBJECT *fdo)
+{
+    HID_DEVICE_EXTENSION *ext = fdo->DeviceExtension;
+    struct device *dev = ext->MiniDeviceExtension;
+    WCHAR id[200];
+    KIRQL irql;
+
+    RtlZeroMemory(dev, sizeof(*dev));
+    dev->fdo = fdo;
+    dev->lower = ext->NextDeviceObject;
+    InitializeListHead(&dev->reads);
+    InitializeListHead(&dev->held);
+    /* ROOT\VID_10CE&PID_EB93&MI_01, then 0000 */
+    query_id(ext->PhysicalDeviceObject, BusQueryDeviceID, id, sizeof(id) / sizeof(id[0]));
+    dev->id.vendor = (uint16_t)hex_after(id, L"VID_", 4);
+    dev->id.product = (uint16_t)hex_after(id, L"PID_", 4);
+    dev->id.interface_no = (uint8_t)hex_after(id, L"MI_", 2);
+    query_id(ext->PhysicalDeviceObject, BusQueryInstanceID, id, sizeof(id) / sizeof(id[0]));
+    dev->id.instance = (uint8_t)hex_after(id, L"", 4);
+
+    KeAcquireSpinLock(&lock, &irql);
+    InsertTailList(&devices, &dev->entry);
+    KeReleaseSpinLock(&lock, irql);
+    return STATUS_SUCCESS;
+}
+
+static NTSTATUS NTAPI pnp(DEVICE_OBJECT *device, IRP *irp)
+{
+    IO_STACK_LOCATION *stack = IoGetCurrentIrpStackLocation(irp);
+    struct device *dev = device_of(device);
+    LIST_ENTRY done;
+    KIRQL irql;
+
+    InitializeListHead(&done);
+    KeAcquireSpinLock(&lock, &irql);
+    switch (stack->MinorFunction) {
+    case IRP_MN_START_DEVICE:
+        dev->started = TRUE;
+        dev->removed = FALSE;
+        irp->IoStatus.Status = STATUS_SUCCESS;
+        break;
+    case IRP_MN_SURPRISE_REMOVAL:
+        /* Before the HID device under it is removed: hidclass waits for its reader to return. */
+        gone(dev, &done);
+        irp->IoStatus.Status = STATUS_SUCCESS;
+        break;
+    case IRP_MN_REMOVE_DEVICE:
+        gone(dev, &done);
+        RemoveEntryList(&dev->entry);
+        irp->IoStatus.Status = STATUS_SUCCESS;
+        break;
+    case IRP_MN_STOP_DEVICE:
+        dev->started = FALSE;
+        irp->IoStatus.Status = STATUS_SUCCESS;
+        break;
+    default:
+        break;
+    }
+    KeReleaseSpinLock(&lock, irql);
+    complete_all(&done);
+    IoSkipCurrentIrpStackLocation(irp);
+    return IoCallDriver(dev->lower, irp);
+}
+
+static NTSTATUS NTAPI power(DEVICE_OBJECT *device, IRP *irp)
+{
+    LIST_ENTRY *e;
+    DEVICE_OBJECT *lower = NULL;
+    KIRQL irql;
+
+    KeAcquireSpinLock(&lock, &irql);
+    for (e = devices.Flink; e != &devices; e = e->Flink)
+        if (CONTAINING_RECORD(e, struct device, entry)->fdo == device) lower = device_of(device)->lower;
+    KeReleaseSpinLock(&lock, irql);
+    PoStartNextPowerIrp(irp);
+    if (!lower) {
+        NTSTATUS status = irp->IoStatus.Status;
+        IoCompleteRequest(irp, IO_NO_INCREMENT);
+        return status;
+    }
+    IoSkipCurrentIrpStackLocation(irp);
+    return PoCallDriver(lower, irp);
+}
+
+/* ---- The control device -------------------------------------------------------------------- */
+
+static NTSTATUS control_feed(void *buffer, ULONG in_size, ULONG out_size, ULONG_PTR *information)
+{
+    testhid_feed feed;
+    testhid_feed_result result = {0, 0};
+    const UCHAR *reports = (const UCHAR *)buffer + sizeof(feed);
+    struct device *dev;
+    LIST_ENTRY done;
+    NTSTATUS status = STATUS_SUCCESS;
+    KIRQL irql;
+    ULONG i;
+
+    if (in_size < sizeof(feed)) return STATUS_INVALID_PARAMETER;
+    RtlCopyMemory(&feed, buffer, sizeof(feed));
+    if (!feed.count || feed.count > TESTHID_MAX_FEED || !feed.report_length ||
+        feed.report_length > TESTHID_MAX_REPORT || in_size < sizeof(feed) + feed.count * feed.report_length)
+        return STATUS_INVALID_PARAMETER;
+
+    InitializeListHead(&done);
+    KeAcquireSpinLock(&lock, &irql);
+    if (!(dev = find_device(&feed.device))) {
+        status = STATUS_DEVICE_NOT_CONNECTED;
+    } else if (dev->id.interface_no == 0) {
+        /* No input report: hidclass reads it with a buffer of no size. */
+        status = STATUS_NOT_SUPPORTED;
+    } else {
+        for (i = 0; i < feed.count; ++i) {
+            const UCHAR *data = reports + i * feed.report_length;
+            IRP *irp;
+            if (behaviour.flags & TESTHID_HOLD_READS) {
+                ++result.dropped;
+                ++dropped;
+            } else if ((irp = pop_irp(&dev->reads))) {
+                fill_read(irp, data, feed.report_length, &done);
+            } else if (dev->queue_count < TESTHID_QUEUE_LENGTH) {
+                report *r = &dev->queue[(dev->queue_head + dev->queue_count) % TESTHID_QUEUE_LENGTH];
+                r->length = (UCHAR)feed.report_length;
+                RtlCopyMemory(r->data, data, feed.report_length);
+                ++dev->queue_count;
+            } else {
+                break;
+            }
+            dev->last_input.length = (UCHAR)feed.report_length;
+            RtlCopyMemory(dev->last_input.data, data, feed.report_length);
+            ++result.taken;
+            ++fed;
+        }
+    }
+    KeReleaseSpinLock(&lock, irql);
+    complete_all(&done);
+    if (NT_SUCCESS(status) && out_size >= sizeof(result)) {
+        RtlCopyMemory(buffer, &result, sizeof(result));
+        *information = sizeof(result);
+    }
+    return status;
+}
+
+static NTSTATUS control_read_log(void *buffer, ULONG in_size, ULONG out_size, ULONG_PTR *information)
+{
+    testhid_log_query query = {0, 0};
+    testhid_log_header header = {0, 0, 0, 0};
+    testhid_log_entry *entries = (testhid_log_entry *)((UCHAR *)buffer + sizeof(header));
+    ULONG room, start, i;
+    KIRQL irql;
+
+    if (in_size >= sizeof(query)) RtlCopyMemory(&query, buffer, sizeof(query));
+    if (out_size < sizeof(header)) return STATUS_BUFFER_TOO_SMALL;
+    room = (out_size - sizeof(header)) / sizeof(testhid_log_entry);
+
+    KeAcquireSpinLock(&lock, &irql);
+    start = query.since + 1;
+    if (start < log_first) {
+        header.lost = log_first - start;
+        start = log_first;
+    }
+    if (start > log_next) start = log_next;
+    header.count = log_next - start < room ? log_next - start : room;
+    for (i = 0; i < header.count; ++i) entries[i] = log_ring[(start + i) % TESTHID_LOG_LENGTH];
+    header.next_sequence = log_next;
+    KeReleaseSpinLock(&lock, irql);
+
+    RtlCopyMemory(buffer, &header, sizeof(header));
+    *information = sizeof(header) + header.count * sizeof(testhid_log_entry);
+    return STATUS_SUCCESS;
+}
+
+/* Under the lock: a new behaviour; what the old one held back is let go. */
+static void set_behaviour(const testhid_behaviour *next, LIST_ENTRY *done)
+{
+    testhid_behaviour old = behaviour;
+    LIST_ENTRY *e;
+    behaviour = *next;
+    for (e = devices.Flink; e != &devices; e = e->Flink) {
+        struct device *dev = CONTAINING_RECORD(e, struct device, entry);
+        if ((old.flags & TESTHID_HOLD_FEATURES) && !(behaviour.flags & TESTHID_HOLD_FEATURES))
+            take_all(&dev->held, done, STATUS_IO_TIMEOUT);
+        drain(dev, done);
+    }
+}
+
+static NTSTATUS control_ioctl(IRP *irp)
+{
+    IO_STACK_LOCATION *stack = IoGetCurrentIrpStackLocation(irp);
+    void *buffer = irp->AssociatedIrp.SystemBuffer;
+    ULONG in_size = stack->Parameters.DeviceIoControl.InputBufferLength;
+    ULONG out_size = stack->Parameters.DeviceIoControl.OutputBufferLength;
+    ULONG_PTR information = 0;
+    NTSTATUS status = STATUS_SUCCESS;
+    LIST_ENTRY done;
+    KIRQL irql;
+
+    InitializeListHead(&done);
+    switch (stack->Parameters.DeviceIoControl.IoControlCode) {
+    case TESTHID_IOCTL_FEED:
+        status = control_feed(buffer, in_size, out_size, &information);
+        break;
+    case TESTHID_IOCTL_READ_LOG:
+        status = control_read_log(buffer, in_size, out_size, &information);
+        break;
+    case TESTHID_IOCTL_SET_BEHAVIOUR: {
+        testhid_behaviour next;
+        if (in_size < sizeof(next)) {
+            status = STATUS_INVALID_PARAMETER;
+            break;
+        }
+        RtlCopyMemory(&next, buffer, sizeof(next));
+        KeAcquireSpinLock(&lock, &irql);
+        set_behaviour(&next, &done);
+        KeReleaseSpinLock(&lock, irql);
+        break;
+    }
+    case TESTHID_IOCTL_RESET: {
+        testhid_behaviour normal = {0, 0};
+        LIST_ENTRY *e;
+        KeAcquireSpinLock(&lock, &irql);
+        behaviour.flags |= TESTHID_HOLD_FEATURES; /* so that the switch releases what is held */
+        set_behaviour(&normal, &done);
+        for (e = devices.Flink; e != &devices; e = e->Flink) {
+            struct device *dev = CONTAINING_RECORD(e, struct device, entry);
+            dev->queue_count = 0;
+            dev->last_input.length = 0;
+            dev->last_feature.length = 0;
+        }
+        fed = delivered = dropped = 0;
+        log_first = log_next;
+        KeReleaseSpinLock(&lock, irql);
+        break;
+    }
+    case TESTHID_IOCTL_STATUS: {
+        testhid_status *s = buffer;
+        LIST_ENTRY *e;
+        if (out_size < sizeof(*s)) {
+            status = STATUS_BUFFER_TOO_SMALL;
+            break;
+        }
+        RtlZeroMemory(s, sizeof(*s));
+        s->protocol = TESTHID_PROTOCOL;
+        s->build_id = TESTHID_BUILD_ID;
+        KeAcquireSpinLock(&lock, &irql);
+        s->behaviour = behaviour;
+        s->fed = fed;
+        s->delivered = delivered;
+        s->dropped = dropped;
+        for (e = devices.Flink; e != &devices && s->device_count < TESTHID_MAX_DEVICES; e = e->Flink) {
+            struct device *dev = CONTAINING_RECORD(e, struct device, entry);
+            testhid_status_device *d = &s->devices[s->device_count++];
+            LIST_ENTRY *h;
+            d->device = dev->id;
+            d->state = (dev->started ? TESTHID_STARTED : 0) | (dev->removed ? TESTHID_REMOVED : 0) |
+                       (IsListEmpty(&dev->reads) ? 0 : TESTHID_READ_PENDING);
+            d->queued = dev->queue_count;
+            for (h = dev->held.Flink; h != &dev->held; h = h->Flink) ++d->held_features;
+        }
+        KeReleaseSpinLock(&lock, irql);
+        information = sizeof(*s);
+        break;
+    }
+    default:
+        status = STATUS_INVALID_DEVICE_REQUEST;
+        break;
+    }
+    complete_all(&done);
+    complete(irp, status, information);
+    return status;
+}
+
+static NTSTATUS NTAPI route(DEVICE_OBJECT *device, IRP *irp)
+{
+    UCHAR major = IoGetCurrentIrpStackLocation(irp)->MajorFunction;
+    if (device == control) {
+        if (major == IRP_MJ_DEVICE_CONTROL) return control_ioctl(irp);
+        if (major == IRP_MJ_READ || major == IRP_MJ_WRITE) {
+            complete(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
+            return STATUS_INVALID_DEVICE_REQUEST;
+        }
+        complete(irp, STATUS_SUCCESS, 0);
+        return STATUS_SUCCESS;
+    }
+    if (hid_dispatch[major]) return hid_dispatch[major](device, irp);
+    complete(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
+    return STATUS_INVALID_DEVICE_REQUEST;
+}
+
+static void NTAPI unload(DRIVER_OBJECT *driver)
+{
+    UNICODE_STRING link;
+    RtlInitUnicodeString(&link, TESTHID_CONTROL_LINK);
+    IoDeleteSymbolicLink(&link);
+    if (control) IoDeleteDevice(control);
+    control = NULL;
+}
+
+NTSTATUS NTAPI DriverEntry(DRIVER_OBJECT *driver, UNICODE_STRING *registry)
+{
+    static const UCHAR routed[] = {IRP_MJ_CREATE, IRP_MJ_CLOSE, IRP_MJ_CLEANUP,
+                                   IRP_MJ_DEVICE_CONTROL, IRP_MJ_READ, IRP_MJ_WRITE};
+    HID_MINIDRIVER_REGISTRATION registration;
+    UNICODE_STRING name, link;
+    NTSTATUS status;
+    ULONG i;
+
+    KeInitializeSpinLock(&lock);
+    InitializeListHead(&devices);
+    RtlInitUnicodeString(&name, L"KeQueryPerformanceCounter");
+    query_counter = MmGetSystemRoutineAddress(&name);
+
+    driver->DriverExtension->AddDevice = add_device;
+    driver->DriverUnload = unload;
+    driver->MajorFunction[IRP_MJ_PNP] = pnp;
+    driver->MajorFunction[IRP_MJ_POWER] = power;
+    driver->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = internal_ioctl;
+
+    RtlZeroMemory(&registration, sizeof(registration));
+    registration.Revision = 1;
+    registration.DriverObject = driver;
+    registration.RegistryPath = registry;
+    registration.DeviceExtensionSize = sizeof(struct device);
+    registration.DevicesArePolled = FALSE;
+    if ((status = HidRegisterMinidriver(&registration))) return status;
+
+    for (i = 0; i < sizeof(routed); ++i) {
+        hid_dispatch[routed[i]] = driver->MajorFunction[routed[i]];
+        driver->MajorFunction[routed[i]] = route;
+    }
+
+    RtlInitUnicodeString(&name, TESTHID_CONTROL_NAME);
+    RtlInitUnicodeString(&link, TESTHID_CONTROL_LINK);
+    if ((status = IoCreateDevice(driver, 0, &name, FILE_DEVICE_UNKNOWN, 0, FALSE, &control))) return status;
+    if ((status = IoCreateSymbolicLink(&link, &name))) {
+        IoDeleteDevice(control);
+        control = NULL;
+        return status;
+    }
+    control->Flags &= ~DO_DEVICE_INITIALIZING;
+    return STATUS_SUCCESS;
+}
