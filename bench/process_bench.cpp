@@ -1,6 +1,6 @@
-// The driver's virtual build as a separate process under Wine, measured from outside: start-up,
-// the lock command, exit, key reports through the pipes, the display frame after a step change,
-// CPU time per minute and resident memory. An in-process pendant serves the pipes.
+// veltra.exe as a separate process under Wine on the real HID calls, measured from outside with
+// the test HID device as the pendant: start-up, the lock command, exit, key reports, the display
+// frame after a step change, replug to connected, CPU time per minute and resident memory.
 #include <windows.h>
 #include <tlhelp32.h>
 
@@ -11,11 +11,10 @@
 #include <vector>
 
 #include "bench/bench.h"
-#include "bench/pipe_pendant.h"
-#include "demo/driver_harness.h"
 #include "hravik_shared.h"
 #include "host_client.h"
-#include "support/test_util.h"
+#include "pendant/pendant_device.h"
+#include "support/harness.h"
 
 namespace {
 
@@ -136,14 +135,29 @@ CpuRate CpuMsPerMinute(HANDLE process, long unixPid, DWORD windowMs) {
     double before = CpuMs(process);
     double linuxBefore = LinuxCpuMs(unixPid);
     double t0 = Now();
-    harness::Await([] { return false; }, windowMs);
+    PumpFor(windowMs);
     double scale = 60000.0 / (Now() - t0);
     return {(CpuMs(process) - before) * scale, (LinuxCpuMs(unixPid) - linuxBefore) * scale};
 }
 
-bool WaitConnected(PipePendant& pendant, int connectionsBefore) {
-    return harness::Await(
-        [&] { return pendant.InputConnections() > connectionsBefore && pendant.InputOpen(); }, kConnectTimeoutMs);
+// The time a message takes to be handled by the driver's window, from this process.
+double HandleMs(HWND window, UINT message, WPARAM wParam) {
+    DWORD_PTR result = 0;
+    double t0 = Now();
+    if (!SendMessageTimeoutA(window, message, wParam, 0, SMTO_ABORTIFHUNG, 10000, &result)) return -1;
+    return Now() - t0;
+}
+
+// The driver with the pendant plugged, holding it and forwarding keys.
+bool StartConnected(harness::DriverProcess& driver, harness::Pendant& pendant, const harness::HookRecords& hooks) {
+    return pendant.Plug() && driver.Start(Exe("veltra.exe")) && driver.WaitWindow(kStartTimeoutMs) &&
+           harness::KeyPathOpen(pendant, hooks, kConnectTimeoutMs);
+}
+
+bool HostActive(HostProcess& host, const harness::HookRecords& hooks) {
+    LONG enables = hooks.Calls(HravikEnableMap);
+    return host.Start(Exe("ncstudio-v8.exe")) && host.Front("main") &&
+           hooks.WaitCalls(HravikEnableMap, enables + 1, 5000) && hooks.WaitCalls(HravikGetMaStep, 1, 5000);
 }
 
 }  // namespace
@@ -155,81 +169,65 @@ BENCH(process_lifecycle) {
         report.Note("cannot open the Run key");
         return;
     }
-    std::vector<double> empty, emptyWindow, start, windowSeen, lock, exitMs;
+    harness::HookRecords hooks;
+    if (!hooks.Attach()) {
+        report.Note("cannot map the hook library's record block");
+        return;
+    }
+    std::vector<double> empty, emptyWindow, start, lock, exitMs, replug;
     for (int runIndex = 0; runIndex < kStartRuns; ++runIndex) {
-        PROCESS_INFORMATION epi = {};
-        double emptyMs = 0;
-        std::string ready = "veltra-bench-empty-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(runIndex);
-        if (StartEmpty(ready.c_str(), nullptr, &epi, &emptyMs)) empty.push_back(emptyMs);
-        if (epi.hProcess) {
-            WaitForSingleObject(epi.hProcess, 5000);
-            CloseHandle(epi.hProcess);
-            CloseHandle(epi.hThread);
-        }
-        epi = {};
-        ready += "-window";
-        if (StartEmpty(ready.c_str(), nullptr, &epi, &emptyMs, true)) emptyWindow.push_back(emptyMs);
-        if (epi.hProcess) {
-            WaitForSingleObject(epi.hProcess, 5000);
-            CloseHandle(epi.hProcess);
-            CloseHandle(epi.hThread);
+        for (int withWindow = 0; withWindow < 2; ++withWindow) {
+            PROCESS_INFORMATION epi = {};
+            double emptyMs = 0;
+            std::string ready = "veltra-bench-empty-" + std::to_string(GetCurrentProcessId()) + "-" +
+                                std::to_string(runIndex) + (withWindow ? "-window" : "");
+            if (StartEmpty(ready.c_str(), nullptr, &epi, &emptyMs, withWindow != 0))
+                (withWindow ? emptyWindow : empty).push_back(emptyMs);
+            if (epi.hProcess) {
+                WaitForSingleObject(epi.hProcess, 5000);
+                CloseHandle(epi.hProcess);
+                CloseHandle(epi.hThread);
+            }
         }
 
-        PipePendant pendant;
-        pendant.Start();
+        harness::Pendant pendant;
+        pendant.Plug();
         RegDeleteValueA(run, kAutostartValue);
         harness::DriverProcess driver;
         double t0 = Now();
-        if (!driver.Start(Exe("veltra-virtual.exe"))) {
-            report.Note("cannot start veltra-virtual.exe");
+        if (!driver.Start(Exe("veltra.exe"))) {
+            report.Note("cannot start veltra.exe");
             return;
         }
         // The autostart value is written at the end of the dialog's initialisation, after the
         // pendant probe and the hook library load; only the poller start and SetTimer follow.
-        double seenWindow = -1;
-        bool initialised = harness::Await(
-            [&] {
-                if (seenWindow < 0 && driver.Window()) seenWindow = Now() - t0;
-                return AutostartWritten(run);
-            },
-            kStartTimeoutMs);
-        double t1 = Now();
-        if (!initialised) {
+        if (!WaitUntil([&] { return AutostartWritten(run); }, kStartTimeoutMs)) {
             report.Note("run " + std::to_string(runIndex) + ": the driver never finished its initialisation");
             continue;
         }
-        start.push_back(t1 - t0);
-        if (seenWindow < 0) harness::Await([&] { return driver.Window() != nullptr; }, 5000), seenWindow = Now() - t0;
-        windowSeen.push_back(seenWindow);
-
-        // Lock from the tray menu: the driver closes the pendant, the pendant sees the input closed.
+        start.push_back(Now() - t0);
+        driver.WaitWindow(5000);
         HWND window = driver.Window();
-        if (WaitConnected(pendant, 0)) {
-            for (int i = 0; i < kLocksPerRun; ++i) {
-                double l0 = Now();
-                PostMessageA(window, WM_COMMAND, harness::kLockCommand, 0);
-                bool closed = false;
-                for (;;) {
-                    if (!pendant.InputOpen()) {
-                        closed = true;
-                        break;
-                    }
-                    if (Now() - l0 > 5000) break;
-                    SwitchToThread();
-                }
-                if (closed) lock.push_back(Now() - l0);
-                int before = pendant.InputConnections();
-                PostMessageA(window, WM_COMMAND, harness::kLockCommand, 0);  // unlock: reopens at once
-                if (!WaitConnected(pendant, before)) break;
-            }
-        } else {
+        if (!harness::KeyPathOpen(pendant, hooks, kConnectTimeoutMs)) {
             report.Note("run " + std::to_string(runIndex) + ": the driver never connected");
+            continue;
         }
+        // Lock from the tray menu: the handler closes the link, its reader blocked in a HID read.
+        for (int i = 0; i < kLocksPerRun; ++i) {
+            double ms = HandleMs(window, WM_COMMAND, harness::kLockCommand);
+            if (ms >= 0) lock.push_back(ms);
+            HandleMs(window, WM_COMMAND, harness::kLockCommand);  // unlock: reopens at once
+        }
+        // Replug: from plugging in until a key gets through again (the next status refresh).
+        pendant.Unplug();
+        PumpFor(200);
+        double p0 = Now();
+        pendant.Plug();
+        if (harness::KeyPathOpen(pendant, hooks, kConnectTimeoutMs)) replug.push_back(Now() - p0);
 
         double e0 = Now();
         PostMessageA(window, WM_COMMAND, harness::kExitCommand, 0);
-        if (driver.WaitExit(10000)) exitMs.push_back(Now() - e0);
-        pendant.Stop();
+        if (driver.Wait(10000) != STILL_ACTIVE) exitMs.push_back(Now() - e0);
     }
     RegCloseKey(run);
     double emptyMedian = Median(empty);
@@ -238,50 +236,51 @@ BENCH(process_lifecycle) {
     report.Add("empty_win32_start_p50", emptyMedian, "ms", "");
     report.Add("startup_minus_empty_with_one_window_p50", Median(start) - Median(emptyWindow), "ms", "");
     report.Add("empty_win32_one_window_start_p50", Median(emptyWindow), "ms", "");
-    report.Add("startup_window_seen_p50", Median(windowSeen), "ms", "");
-    report.Add("lock_to_input_closed_p50", Median(lock), "ms", "<= 20");
-    report.Add("lock_to_input_closed_max", MaxOf(lock), "ms", "");
+    report.Add("lock_command_p50", Median(lock), "ms", "<= 20");
+    report.Add("lock_command_max", MaxOf(lock), "ms", "");
+    report.Add("replug_to_keys_p50", Median(replug), "ms", "<= 4400");
+    report.Add("replug_to_keys_max", MaxOf(replug), "ms", "");
     report.Add("exit_to_process_end_p50", Median(exitMs), "ms", "<= 100");
     report.Add("exit_to_process_end_max", MaxOf(exitMs), "ms", "");
     report.Note(std::to_string(start.size()) + " starts with the pendant plugged in and silent; the end of "
                 "initialisation is seen when the driver writes its autostart value (polled every ~1 ms), "
                 "minus CreateProcess-to-WinMain of an empty Win32 program in the same run");
-    report.Note(std::to_string(lock.size()) + " locks: WM_COMMAND 32771 posted to \"QEVR-1.4\" until "
-                "PeekNamedPipe on the pendant's input end fails; " + std::to_string(exitMs.size()) +
+    report.Note(std::to_string(lock.size()) + " locks: WM_COMMAND 32771 sent to \"QEVR-1.4\" until handled, "
+                "which closes the link with the reader blocked in a HID read; " + std::to_string(replug.size()) +
+                " replugs until a key reaches KeyBoardProc; " + std::to_string(exitMs.size()) +
                 " exits: WM_COMMAND 32773 until the process handle is signalled");
 }
 
 BENCH(process_steady) {
-    HravikShared* sh = HravikAttach();
-    if (!sh) {
+    harness::HookRecords hooks;
+    if (!hooks.Attach()) {
         report.Note("cannot map the hook library's record block");
         return;
     }
+    HravikShared* sh = hooks.Block();
     HravikReset(sh);
-    PipePendant pendant;
-    pendant.Start();
+    harness::Pendant pendant;
     harness::DriverProcess driver;
-    if (!driver.Start(Exe("veltra-virtual.exe")) ||
-        !harness::Await([&] { return driver.Window() != nullptr; }, kStartTimeoutMs) || !WaitConnected(pendant, 0)) {
+    if (!StartConnected(driver, pendant, hooks)) {
         report.Note("the driver did not start and connect");
         return;
     }
     HWND window = driver.Window();
-    harness::Await([] { return false; }, 1000);
+    PumpFor(1000);
 
     // Memory, beside an empty program kept alive meanwhile.
     std::string ready = "veltra-bench-mem-ready-" + std::to_string(GetCurrentProcessId());
     std::string hold = "veltra-bench-mem-hold-" + std::to_string(GetCurrentProcessId());
-    double driverRss = -1, emptyRss = -1, emptyWindowRss = -1;
-    long driverUnixPid = UnixPidOf("veltra-virtual.exe");
-    driverRss = RssAnonKiB(driverUnixPid);
+    double emptyRss = -1, emptyWindowRss = -1;
+    long driverUnixPid = UnixPidOf("veltra.exe");
+    double driverRss = RssAnonKiB(driverUnixPid);
     for (int withWindow = 0; withWindow < 2; ++withWindow) {
         std::string r = ready + (withWindow ? "-w" : ""), h = hold + (withWindow ? "-w" : "");
         HANDLE holdEvent = CreateEventA(nullptr, TRUE, FALSE, h.c_str());
         PROCESS_INFORMATION epi = {};
         double ignored = 0;
         if (StartEmpty(r.c_str(), h.c_str(), &epi, &ignored, withWindow != 0)) {
-            harness::Await([] { return false; }, 300);
+            PumpFor(300);
             (withWindow ? emptyWindowRss : emptyRss) = RssAnonKiB(UnixPidOf("bench-empty.exe"));
         }
         SetEvent(holdEvent);
@@ -293,10 +292,8 @@ BENCH(process_steady) {
         CloseHandle(holdEvent);
     }
 
-    // Key reports, one at a time, from just before the pipe write to KeyBoardProc's entry.
-    constexpr int kReports = 10000;
-    pendant.SendKey(0, 0, 0);
-    HravikWaitForCalls(sh, HravikKeyBoardProc, 1, 5000);
+    // Key reports, one at a time, from just before the feed to KeyBoardProc's entry.
+    constexpr int kReports = 5000;
     std::vector<double> keyMs;
     keyMs.reserve(kReports);
     int lost = 0;
@@ -304,7 +301,7 @@ BENCH(process_steady) {
         LONG index = sh->count;
         LARGE_INTEGER sent;
         QueryPerformanceCounter(&sent);
-        if (!pendant.SendKey(i % 2 ? 0 : static_cast<unsigned char>(1 + i % 200), 0, 0)) {
+        if (!pendant.Key(i % 2 ? 0 : static_cast<uint8_t>(1 + i % 200))) {
             ++lost;
             continue;
         }
@@ -324,53 +321,33 @@ BENCH(process_steady) {
     }
 
     // CPU time: idle with the pendant connected, locked, and active with the host in front.
-    CpuRate idleCpu = CpuMsPerMinute(driver.Process(), driverUnixPid, 15000);
-    int before = pendant.InputConnections();
-    PostMessageA(window, WM_COMMAND, harness::kLockCommand, 0);
-    harness::Await([&] { return !pendant.InputOpen(); }, 3000);
-    CpuRate lockedCpu = CpuMsPerMinute(driver.Process(), driverUnixPid, 15000);
-    PostMessageA(window, WM_COMMAND, harness::kLockCommand, 0);
-    WaitConnected(pendant, before);
+    CpuRate idleCpu = CpuMsPerMinute(driver.Handle(), driverUnixPid, 15000);
+    HandleMs(window, WM_COMMAND, harness::kLockCommand);
+    CpuRate lockedCpu = CpuMsPerMinute(driver.Handle(), driverUnixPid, 15000);
+    HandleMs(window, WM_COMMAND, harness::kLockCommand);
 
     HostProcess host;
     CpuRate activeCpu = {-1, -1};
     std::vector<double> stepMs;
-    if (host.Start(Exe("ncstudio-v8.exe")) && host.Front("main") &&
-        HravikWaitForCalls(sh, HravikEnableMap, 1, 5000) && HravikWaitForCalls(sh, HravikGetMaStep, 1, 5000)) {
-        activeCpu = CpuMsPerMinute(driver.Process(), driverUnixPid, 15000);
-        // Step changes in the hook library until the pendant gets the frame carrying the new step.
+    if (HostActive(host, hooks)) {
+        activeCpu = CpuMsPerMinute(driver.Handle(), driverUnixPid, 15000);
+        // Step changes in the hook library until the pendant accepts the frame carrying the step.
         for (int i = 0; i < 40; ++i) {
-            LONG step = 1 + i % 0x3F;
+            uint8_t step = static_cast<uint8_t>(1 + i % 0x3F);
             if (step == (sh->result[HravikGetMaStep] & 0x3F)) step = step % 0x3F + 1;
-            size_t seen = pendant.FeatureCount();
+            uint32_t mark = pendant.Mark();
             LARGE_INTEGER t0;
             QueryPerformanceCounter(&t0);
             sh->result[HravikGetMaStep] = step;
-            bool got = false;
-            LONGLONG at = 0;
-            harness::Await(
-                [&] {
-                    std::vector<PipePendant::Feature> f = pendant.Features();
-                    for (size_t k = seen; k < f.size(); ++k)
-                        if ((f[k].bytes[4] & 0x3F) == step) {
-                            at = f[k].qpc;
-                            return got = true;
-                        }
-                    return false;
-                },
-                3000);
-            if (got) stepMs.push_back(QpcMs(at - t0.QuadPart));
-            harness::Await([] { return false; }, 17 * (i % 7));  // not in step with the poll
+            testhid::LogEntry frame{};
+            if (pendant.WaitFrame(step, mark, 3000, &frame)) stepMs.push_back(QpcMs(frame.qpc - t0.QuadPart));
+            PumpFor(17 * (i % 7));  // not in step with the poll
         }
     } else {
         report.Note("the stand-in host did not become active");
     }
     host.Quit();
-
-    PostMessageA(window, WM_COMMAND, harness::kExitCommand, 0);
-    driver.WaitExit(10000);
-    pendant.Stop();
-    HravikDetach(sh);
+    driver.Exit(10000);
 
     report.Add("key_report_to_keyboardproc_p50", Percentile(keyMs, 0.5), "ms", "");
     report.Add("key_report_to_keyboardproc_p99", Percentile(keyMs, 0.99), "ms", "<= 0.5");
@@ -389,11 +366,82 @@ BENCH(process_steady) {
     report.Add("rss_anon_driver_minus_empty", (driverRss - emptyRss) / 1024.0, "MiB", "<= 4");
     report.Add("rss_anon_empty_win32_one_window", emptyWindowRss / 1024.0, "MiB", "");
     report.Add("rss_anon_driver_minus_empty_with_one_window", (driverRss - emptyWindowRss) / 1024.0, "MiB", "");
-    report.Note(std::to_string(keyMs.size()) + " key reports through the input pipe, one at a time, from just "
-                "before WriteFile to the KeyBoardProc record's QPC stamp, driver in its own process");
+    report.Note(std::to_string(keyMs.size()) + " key reports fed to the test HID device one at a time, from just "
+                "before the feed to the KeyBoardProc record's QPC stamp, driver in its own process");
     report.Note(std::to_string(stepMs.size()) + " step changes (GetMaStep's result) to the feature report "
-                "carrying the step, host in front; CPU over 15 s each, scaled to a minute "
-                "(0.05 % of one core = 30 ms/min), from the threads' /proc schedstat (GetProcessTimes under Wine 8 disagrees and is shown apart); memory: RssAnon from /proc via Z:");
+                "the device accepted (its QPC stamp), host in front; CPU over 15 s each, scaled to a minute "
+                "(0.05 % of one core = 30 ms/min), from the threads' /proc schedstat (GetProcessTimes under "
+                "Wine 8 disagrees and is shown apart); memory: RssAnon from /proc via Z:");
+}
+
+// Exit with NcStudio hooked and in front and a key just pressed: as the hook library answers at
+// once, and as it hangs in KeyBoardProc and GetMaStep (a busy NcStudio).
+BENCH(exit_with_host) {
+    constexpr int kRuns = 4;
+    harness::HookRecords hooks;
+    if (!hooks.Attach()) {
+        report.Note("cannot map the hook library's record block");
+        return;
+    }
+    HravikShared* sh = hooks.Block();
+    std::vector<double> quick, hung;
+    for (int i = 0; i < 2 * kRuns; ++i) {
+        bool hang = i % 2 == 1;
+        HravikReset(sh);
+        harness::Pendant pendant;
+        harness::DriverProcess driver;
+        HostProcess host;
+        if (!StartConnected(driver, pendant, hooks) || !HostActive(host, hooks)) {
+            report.Note("run " + std::to_string(i) + ": the driver did not start, connect and hook the host");
+            continue;
+        }
+        if (hang) {
+            LONG steps = hooks.Calls(HravikGetMaStep);
+            sh->hangMs[HravikGetMaStep] = 5000;
+            hooks.WaitCalls(HravikGetMaStep, steps + 1, 3000);
+            sh->hangMs[HravikKeyBoardProc] = 5000;
+        }
+        LONG keys = hooks.Calls(HravikKeyBoardProc);
+        pendant.Key(0x31);
+        hooks.WaitCalls(HravikKeyBoardProc, keys + 1, 3000);
+        double e0 = Now();
+        PostMessageA(driver.Window(), WM_COMMAND, harness::kExitCommand, 0);
+        if (driver.Wait(10000) != STILL_ACTIVE) (hang ? hung : quick).push_back(Now() - e0);
+        sh->hangMs[HravikGetMaStep] = 0;
+        sh->hangMs[HravikKeyBoardProc] = 0;
+    }
+    report.Add("exit_host_hooked_p50", Median(quick), "ms", "<= 100");
+    report.Add("exit_host_hooked_max", MaxOf(quick), "ms", "");
+    report.Add("exit_host_hooked_library_hung_p50", Median(hung), "ms", "<= 100");
+    report.Add("exit_host_hooked_library_hung_max", MaxOf(hung), "ms", "");
+    report.Note(std::to_string(quick.size() + hung.size()) + " exits with the stand-in NcStudio hooked and in "
+                "front and a key just pressed, half of them with KeyBoardProc and GetMaStep hanging 5 s");
+}
+
+// Close with the reader blocked in a HID read that no report completes, in this process on the
+// real HID calls.
+BENCH(close_blocked_reader) {
+    constexpr int kRounds = 20;
+    harness::Pendant pendant;
+    if (!pendant.Plug()) {
+        report.Note("the test HID device could not be plugged in");
+        return;
+    }
+    std::vector<double> ms;
+    for (int i = 0; i < kRounds; ++i) {
+        if (!g_pendant.Open(nullptr)) {
+            report.Note("open failed");
+            return;
+        }
+        Sleep(30);  // the reader is blocked in its read by now
+        double t0 = Now();
+        g_pendant.Close();
+        ms.push_back(Now() - t0);
+    }
+    report.Add("close_p50", Median(ms), "ms", "<= 20");
+    report.Add("close_max", MaxOf(ms), "ms", "");
+    report.Note(std::to_string(kRounds) + " closes with the reader blocked in a HID read, cancelled by "
+                "CancelSynchronousIo");
 }
 
 BENCH(shipping_size) {

@@ -14,16 +14,17 @@ namespace {
 Relaxed<int> g_stop{0};
 Relaxed<HANDLE> g_stopEvent{nullptr};
 Relaxed<HANDLE> g_thread{nullptr};
-// The poller is inside a hook library call, where no stop request reaches it.
-Relaxed<int> g_inHookCall{0};
+// The poller is inside a call that no stop request reaches: the hook library, or a feature report
+// that a stuck device never completes (Wine passes no cancel on to the device).
+Relaxed<int> g_inBlockingCall{0};
 char g_axisBuffer[1024];
 
 constexpr DWORD kIdleSleepMs = 100;
 constexpr DWORD kPollPauseMs = 80;
 constexpr int kStopWaits = 200;
 constexpr DWORD kStopWaitMs = 10;
-// How long a stop waits for a poller inside a hook call before leaving it to the process's end.
-constexpr DWORD kHookCallWaitMs = 40;
+// How long a stop waits for a poller inside a blocking call before leaving it to the process's end.
+constexpr DWORD kBlockingCallWaitMs = 40;
 
 bool Active() {
     return g_pendant.connected != 0 && g_state.enabled != 0 && g_state.hostActive != 0;
@@ -34,9 +35,9 @@ bool CallHook(HMODULE module, const char* name, int* result, Args... args) {
     auto fn = hooklib::Find<Fn>(module, name);
     if (!fn) return false;
     hooklib::CallGuard inCall;
-    g_inHookCall = 1;
+    g_inBlockingCall = 1;
     *result = fn(args...);
-    g_inHookCall = 0;
+    g_inBlockingCall = 0;
     return true;
 }
 
@@ -63,7 +64,9 @@ bool ActiveCycle() {
         g_state.axisText.assign(g_axisBuffer, strnlen(g_axisBuffer, sizeof(g_axisBuffer)));
     }
     if (g_stop) return false;
+    g_inBlockingCall = 1;
     SendDisplayFrame();
+    g_inBlockingCall = 0;
     return true;
 }
 
@@ -91,7 +94,7 @@ bool Start() {
     }
     g_stopEvent = event;
     g_stop = 0;
-    g_inHookCall = 0;
+    g_inBlockingCall = 0;
     g_pendant.holdClosed = 0;
     HANDLE thread = CreateThread(nullptr, 0, PollerThreadProc, nullptr, CREATE_SUSPENDED, nullptr);
     g_thread = thread;
@@ -112,7 +115,7 @@ void Stop() {
         int waits = 0;
         while (GetExitCodeThread(thread, &code) && code == STILL_ACTIVE) {
             // Killing it inside the hook library could leave the library broken for the host.
-            if (g_inHookCall && GetTickCount() - start >= kHookCallWaitMs) break;
+            if (g_inBlockingCall && GetTickCount() - start >= kBlockingCallWaitMs) break;
             Sleep(kStopWaitMs);
             if (++waits > kStopWaits) {
                 TerminateThread(thread, 0);

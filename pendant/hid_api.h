@@ -1,6 +1,5 @@
 // The one seam of the pendant link: every HID, SetupDi and device-file call the link makes goes
-// through Hid(). The product links the real calls; the virtual build links a pipe-backed bus;
-// unit tests install a fake bus with SetHidApi().
+// through Hid(). Programs link the real calls; unit tests install a fake bus with SetHidApi().
 #pragma once
 
 #include <windows.h>
@@ -63,5 +62,5 @@ protected:
 HidApi& Hid();
 // Installs a bus (tests); nullptr restores the default.
 void SetHidApi(HidApi* api);
-// Defined by exactly one linked implementation: the real HID calls or the virtual pendant.
+// The real HID calls (hid_real.cpp).
 HidApi& DefaultHidApi();

@@ -57,7 +57,8 @@ public:
     // How long a close waits for a reader that is inside the key sink before leaving it behind.
     static constexpr DWORD kSinkWaitMs = 40;
     // How long a caller waits for the link lock; a feature report still pending after
-    // kFeatureStuckMs (a device answers in about a millisecond) is cancelled meanwhile.
+    // kFeatureStuckMs (a device answers in about a millisecond) is cancelled meanwhile. Where the
+    // cancel does not reach the device (Wine), the close goes ahead without the lock.
     static constexpr DWORD kLinkWaitMs = 500;
     static constexpr DWORD kFeatureStuckMs = 100;
     // What discovery asks of the input interface's report buffer: the HID class keeps 32 reports

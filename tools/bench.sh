@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds and runs the benchmark in both builds: the shipping 32-bit one under 32-bit Wine (where
-# this machine can run it) and the 64-bit one. Each run measures the driver of its own build and
-# writes <build>/bench-results.json.
+# this machine can run it) and the 64-bit one. Each run measures veltra.exe of its own build with
+# the test HID device as the pendant and writes <build>/bench-results.json.
 #
 #   tools/bench.sh [benchmark...]
 set -eu
@@ -20,8 +20,11 @@ for preset in "${presets[@]}"; do
   cmake --build --preset "$preset" --target veltra veltra-bench >/dev/null
   echo "== $preset =="
   export VELTRA_X86_EXE="$root/build/windows-x86/bin/veltra.exe"
+  "$root/tools/wine-run" --state "$build/wine" --start
+  "$root/tools/wine-run" --state "$build/wine" "$build/testhid/testhid.exe" install >/dev/null
   (cd "$build" && "$root/tools/wine-run" --state "$build/wine" bin/veltra-bench.exe \
       --json "$build/bench-results.json" "$@") || status=$?
+  "$root/tools/wine-run" --state "$build/wine" "$build/testhid/testhid.exe" reset --unplug >/dev/null || true
   "$root/tools/wine-run" --state "$build/wine" --stop
 done
 echo "machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ //'), $(wine --version 2>/dev/null)"

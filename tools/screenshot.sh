@@ -9,8 +9,8 @@
 # BUILD_DIR/icon-sheet.png. The driver is started under Wine in the build's own Xvfb, its About
 # box opened by a WM_COMMAND ID_ABOUT posted to the hidden main dialog ("QEVR-1.4"), and the
 # driver is told to exit (ID_EXIT) at the end. The tray pictures show Wine's own notification
-# area ("Wine System Tray"), taken by veltra-tray-pictures, which runs the driver's virtual build
-# with the virtual pendant and the stand-in NcStudio as the demo does.
+# area ("Wine System Tray"), taken by veltra-tray-pictures, which runs veltra.exe with the test HID
+# device as the pendant and the stand-in NcStudio, as the demo does.
 set -eu
 root="$(cd "$(dirname "$0")/.." && pwd)"
 build="$(realpath -m "${1:-$root/build/windows-x64}")"
@@ -75,6 +75,7 @@ trap - EXIT
 wait "$driver" || true
 
 # The tray in three states, as BMPs from veltra-tray-pictures, turned into PNGs here.
+run "$build/testhid/testhid.exe" install >>"$build/screenshot-wine.log" 2>&1 </dev/null
 run "$build/bin/veltra-tray-pictures.exe" "Z:${build//\//\\}" >>"$build/screenshot-wine.log" 2>&1 </dev/null
 python3 - "$build" <<'EOF'
 import os, struct, sys, zlib

@@ -2,31 +2,6 @@
 
 #include <vector>
 
-bool WaitUntil(const std::function<bool()>& condition, DWORD timeoutMs) {
-    DWORD start = GetTickCount();
-    for (;;) {
-        MSG msg;
-        while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
-            TranslateMessage(&msg);
-            DispatchMessageA(&msg);
-        }
-        if (condition()) return true;
-        if (GetTickCount() - start >= timeoutMs) return condition();
-        MsgWaitForMultipleObjects(0, nullptr, FALSE, 5, QS_ALLINPUT);
-    }
-}
-
-void PumpFor(DWORD ms) {
-    WaitUntil([] { return false; }, ms);
-}
-
-std::string ExeDir() {
-    char path[MAX_PATH] = {0};
-    GetModuleFileNameA(nullptr, path, MAX_PATH);
-    std::string s(path);
-    return s.substr(0, s.find_last_of("\\/") + 1);
-}
-
 namespace {
 // The window's text without waiting on its thread for ever: GetWindowText sends WM_GETTEXT to a
 // window of another thread of this process, and that thread may be the one joining the closer.
@@ -83,8 +58,9 @@ MessageBoxCloser::MessageBoxCloser(const char* caption, DWORD pid)
                 while (textLock_.exchange(true)) Sleep(0);
                 lastText_ = text;
                 textLock_ = false;
-                PostMessageA(find.found, WM_COMMAND, IDOK, 0);
+                // Counted before the close: the box's owner may go on (and look) the moment it goes.
                 ++count_;
+                PostMessageA(find.found, WM_COMMAND, IDOK, 0);
                 // Wait for it to go before looking again.
                 for (int i = 0; i < 200 && IsWindow(find.found); ++i) Sleep(5);
             }
@@ -103,72 +79,6 @@ std::string MessageBoxCloser::LastText() {
     std::string text = lastText_;
     textLock_ = false;
     return text;
-}
-
-ChildProcess::~ChildProcess() {
-    if (pi_.hProcess) {
-        if (Wait(0) == STILL_ACTIVE) Kill();
-        CloseHandle(pi_.hProcess);
-        CloseHandle(pi_.hThread);
-    }
-}
-
-bool ChildProcess::Start(const std::string& commandLine, const char* currentDir, HANDLE token,
-                         const char* desktop) {
-    STARTUPINFOA si{};
-    si.cb = sizeof(si);
-    std::string desktopName = desktop ? desktop : "";
-    if (desktop) si.lpDesktop = &desktopName[0];
-    std::vector<char> line(commandLine.begin(), commandLine.end());
-    line.push_back('\0');
-    if (token)
-        return CreateProcessAsUserA(token, nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, currentDir,
-                                    &si, &pi_) != FALSE;
-    return CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, currentDir, &si,
-                          &pi_) != FALSE;
-}
-
-DWORD ChildProcess::Wait(DWORD timeoutMs) {
-    if (!pi_.hProcess) return 0;
-    WaitForSingleObject(pi_.hProcess, timeoutMs);
-    DWORD code = 0;
-    GetExitCodeProcess(pi_.hProcess, &code);
-    return code;
-}
-
-void ChildProcess::Kill() {
-    if (pi_.hProcess) {
-        TerminateProcess(pi_.hProcess, 99);
-        WaitForSingleObject(pi_.hProcess, 5000);
-    }
-}
-
-namespace {
-struct FindTitled {
-    DWORD pid;
-    const char* title;
-    HWND found;
-};
-
-BOOL CALLBACK FindTitledProc(HWND hwnd, LPARAM lParam) {
-    auto* find = reinterpret_cast<FindTitled*>(lParam);
-    DWORD pid = 0;
-    GetWindowThreadProcessId(hwnd, &pid);
-    if (pid != find->pid) return TRUE;
-    char title[256] = {0};
-    GetWindowTextA(hwnd, title, sizeof(title));
-    if (std::string(title) == find->title) {
-        find->found = hwnd;
-        return FALSE;
-    }
-    return TRUE;
-}
-}  // namespace
-
-HWND FindProcessWindow(DWORD pid, const char* title) {
-    FindTitled find{pid, title, nullptr};
-    EnumWindows(FindTitledProc, reinterpret_cast<LPARAM>(&find));
-    return find.found;
 }
 
 namespace {

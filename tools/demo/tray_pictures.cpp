@@ -1,9 +1,9 @@
 // veltra-tray-pictures OUTDIR: pictures of Wine's notification area holding the driver's icon in
-// its three states, as OUTDIR\tray-idle.bmp, tray-active.bmp and tray-locked.bmp. Runs the
-// driver's virtual build with the virtual pendant, the stand-in hook library and the stand-in
-// NcStudio, as the demo does: idle once the pendant is connected, active once NcStudio is in
-// front, locked after Ctrl+F11. A picture is taken once the icon on the screen is that state's
-// image. Exit code 0 when all three were taken.
+// its three states, as OUTDIR\tray-idle.bmp, tray-active.bmp and tray-locked.bmp. Runs veltra.exe
+// with the test HID device as the pendant, the stand-in hook library and the stand-in NcStudio, as
+// the demo does: idle once the pendant is connected, active once NcStudio is in front, locked
+// after Ctrl+F11. A picture is taken once the icon on the screen is that state's image. Exit code
+// 0 when all three were taken.
 #include <windows.h>
 
 #include <algorithm>
@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "demo/driver_harness.h"
 #include "demo/tray_view.h"
 #include "host_client.h"
+#include "support/harness.h"
 
 using namespace harness;
 
@@ -30,23 +30,25 @@ public:
     explicit Pictures(std::string outDir) : out_(std::move(outDir)) {}
 
     int Run() {
-        std::string dir = OwnDir();
+        std::string dir = ExeDir();
         std::string block = "veltra-tray-pictures-" + std::to_string(GetCurrentProcessId());
         SetEnvironmentVariableA("HRAVIK_SHM", block.c_str());
         if (!hooks_.Attach()) return Fail("cannot map the hook library's shared block");
-        images_ = LoadLibraryExA((dir + "veltra-virtual.exe").c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+        images_ = LoadLibraryExA((dir + "veltra.exe").c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
         if (!images_) return Fail("cannot read the driver's icons");
 
-        if (!pendant_.Start(dir + "virtual-pendant.exe", false) || pendant_.WaitForExact("plugged", 0, kStateMs) < 0)
-            return Fail("the virtual pendant did not start");
+        if (!pendant_.Plug()) return Fail("the test HID device could not be plugged in");
         std::vector<HWND> before = trayview::IconWindows();
-        if (!driver_.Start(dir + "veltra-virtual.exe")) return Fail("the driver did not start");
-        Await([&] {
-            for (HWND icon : trayview::IconWindows())
-                if (std::find(before.begin(), before.end(), icon) == before.end()) icon_ = icon;
-            return icon_ != nullptr;
-        }, kStateMs);
+        if (!driver_.Start(dir + "veltra.exe") || !driver_.WaitWindow(kStateMs)) return Fail("the driver did not start");
+        WaitUntil(
+            [&] {
+                for (HWND icon : trayview::IconWindows())
+                    if (std::find(before.begin(), before.end(), icon) == before.end()) icon_ = icon;
+                return icon_ != nullptr;
+            },
+            kStateMs);
         if (!icon_) return Fail("the driver's icon never appeared in Wine's tray");
+        if (!KeyPathOpen(pendant_, hooks_, kStateMs)) return Fail("the driver never took the pendant");
         // Nothing over the tray: no pointer, no tip.
         SetCursorPos(GetSystemMetrics(SM_CXSCREEN) - 1, GetSystemMetrics(SM_CYSCREEN) - 1);
 
@@ -63,10 +65,8 @@ public:
         SendHotKey();
         taken += Take("locked", kLockedActiveIcon);
 
-        if (HWND window = driver_.Window()) PostMessageA(window, WM_COMMAND, kExitCommand, 0);
-        driver_.WaitExit(5000);
+        driver_.Exit();
         host_.Quit();
-        pendant_.Stop();
         FreeLibrary(images_);
         return taken == 3 ? 0 : 1;
     }
@@ -77,12 +77,15 @@ private:
         int size = GetSystemMetrics(SM_CXSMICON);
         HICON image = static_cast<HICON>(
             LoadImageA(images_, MAKEINTRESOURCEA(iconId), IMAGE_ICON, size, size, 0));
-        bool shown = image && Await([&] {
-            RECT box{};
-            GetWindowRect(icon_, &box);
-            std::vector<DWORD> seen = trayview::Capture(box);
-            return !seen.empty() && trayview::Differing(seen, image, size, trayview::SizeOf(box)) == 0;
-        }, kStateMs);
+        bool shown = image && WaitUntil(
+                                  [&] {
+                                      RECT box{};
+                                      GetWindowRect(icon_, &box);
+                                      std::vector<DWORD> seen = trayview::Capture(box);
+                                      return !seen.empty() &&
+                                             trayview::Differing(seen, image, size, trayview::SizeOf(box)) == 0;
+                                  },
+                                  kStateMs);
         if (image) DestroyIcon(image);
         if (!shown) {
             std::fprintf(stderr, "tray-pictures: the icon never showed the %s state\n", state);
@@ -108,7 +111,7 @@ private:
     HMODULE images_ = nullptr;
     HWND icon_ = nullptr;
     HookRecords hooks_;
-    PendantProcess pendant_;
+    Pendant pendant_;
     DriverProcess driver_;
     HostProcess host_;
 };

@@ -1,0 +1,313 @@
+#include "support/harness.h"
+
+#include <winternl.h>
+
+bool WaitUntil(const std::function<bool()>& condition, DWORD timeoutMs) {
+    DWORD start = GetTickCount();
+    for (;;) {
+        MSG msg;
+        while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+            TranslateMessage(&msg);
+            DispatchMessageA(&msg);
+        }
+        if (condition()) return true;
+        if (GetTickCount() - start >= timeoutMs) return condition();
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, 5, QS_ALLINPUT);
+    }
+}
+
+void PumpFor(DWORD ms) {
+    WaitUntil([] { return false; }, ms);
+}
+
+std::string ExeDir() {
+    char path[MAX_PATH] = {0};
+    GetModuleFileNameA(nullptr, path, MAX_PATH);
+    std::string s(path);
+    return s.substr(0, s.find_last_of("\\/") + 1);
+}
+
+namespace harness {
+
+double QpcToMs(LONGLONG qpc) {
+    static const double perMs = [] {
+        LARGE_INTEGER f;
+        QueryPerformanceFrequency(&f);
+        return static_cast<double>(f.QuadPart) / 1000.0;
+    }();
+    return static_cast<double>(qpc) / perMs;
+}
+
+double NowMs() {
+    LARGE_INTEGER c;
+    QueryPerformanceCounter(&c);
+    return QpcToMs(c.QuadPart);
+}
+
+namespace {
+
+struct FindRequest {
+    DWORD pid;
+    const char* title;
+    const char* cls;
+    HWND found;
+};
+
+BOOL CALLBACK FindWindowProc(HWND hwnd, LPARAM lParam) {
+    auto* f = reinterpret_cast<FindRequest*>(lParam);
+    DWORD owner = 0;
+    GetWindowThreadProcessId(hwnd, &owner);
+    if (owner != f->pid) return TRUE;
+    char text[256] = {0}, cls[64] = {0};
+    GetWindowTextA(hwnd, text, sizeof text);
+    GetClassNameA(hwnd, cls, sizeof cls);
+    if (f->title && std::string(text) != f->title) return TRUE;
+    if (f->cls && (std::string(cls) != f->cls || !IsWindowVisible(hwnd))) return TRUE;
+    f->found = hwnd;
+    return FALSE;
+}
+
+std::string Dir(const std::string& path) { return path.substr(0, path.find_last_of("\\/") + 1); }
+
+}  // namespace
+
+HWND FindWindowOf(DWORD pid, const char* title, const char* cls) {
+    FindRequest find{pid, title, cls, nullptr};
+    EnumWindows(FindWindowProc, reinterpret_cast<LPARAM>(&find));
+    return find.found;
+}
+
+ChildProcess::~ChildProcess() {
+    if (pi_.hProcess) {
+        if (Wait(0) == STILL_ACTIVE) Kill();
+        CloseHandle(pi_.hProcess);
+        CloseHandle(pi_.hThread);
+    }
+}
+
+bool ChildProcess::Start(const std::string& commandLine, const char* currentDir, HANDLE token,
+                         const char* desktop) {
+    STARTUPINFOA si{};
+    si.cb = sizeof(si);
+    std::string desktopName = desktop ? desktop : "";
+    if (desktop) si.lpDesktop = &desktopName[0];
+    std::vector<char> line(commandLine.begin(), commandLine.end());
+    line.push_back('\0');
+    if (token)
+        return CreateProcessAsUserA(token, nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, currentDir,
+                                    &si, &pi_) != FALSE;
+    return CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, currentDir, &si,
+                          &pi_) != FALSE;
+}
+
+DWORD ChildProcess::Wait(DWORD timeoutMs) {
+    if (!pi_.hProcess) return 0;
+    WaitForSingleObject(pi_.hProcess, timeoutMs);
+    DWORD code = 0;
+    GetExitCodeProcess(pi_.hProcess, &code);
+    return code;
+}
+
+void ChildProcess::Kill() {
+    if (pi_.hProcess) {
+        TerminateProcess(pi_.hProcess, 99);
+        WaitForSingleObject(pi_.hProcess, 5000);
+    }
+}
+
+DriverProcess::~DriverProcess() {
+    if (Running()) Exit();
+}
+
+bool DriverProcess::Start(const std::string& exe) {
+    return ChildProcess::Start("\"" + exe + "\"", Dir(exe).c_str());
+}
+
+bool DriverProcess::WaitWindow(DWORD timeoutMs) {
+    return WaitUntil([&] { return Window() != nullptr; }, timeoutMs);
+}
+
+bool DriverProcess::Answers() {
+    DWORD_PTR result = 0;
+    HWND window = Window();
+    return window && SendMessageTimeoutA(window, WM_NULL, 0, 0, SMTO_ABORTIFHUNG, 5000, &result) != 0;
+}
+
+bool DriverProcess::Exit(DWORD timeoutMs) {
+    if (HWND window = Window()) PostMessageA(window, WM_COMMAND, kExitCommand, 0);
+    return Wait(timeoutMs) != STILL_ACTIVE;
+}
+
+bool SendHotKey() {
+    INPUT in[4] = {};
+    WORD keys[4] = {VK_CONTROL, VK_F11, VK_F11, VK_CONTROL};
+    for (int i = 0; i < 4; ++i) {
+        in[i].type = INPUT_KEYBOARD;
+        in[i].ki.wVk = keys[i];
+        in[i].ki.wScan = static_cast<WORD>(MapVirtualKeyA(keys[i], MAPVK_VK_TO_VSC));
+        in[i].ki.dwFlags = i >= 2 ? KEYEVENTF_KEYUP : 0;
+    }
+    return SendInput(4, in, sizeof(INPUT)) == 4;
+}
+
+bool ClickAt(POINT p) {
+    int w = GetSystemMetrics(SM_CXSCREEN), h = GetSystemMetrics(SM_CYSCREEN);
+    INPUT in[3] = {};
+    for (INPUT& i : in) {
+        i.type = INPUT_MOUSE;
+        i.mi.dx = static_cast<LONG>((p.x * 65535LL + w / 2) / (w - 1));
+        i.mi.dy = static_cast<LONG>((p.y * 65535LL + h / 2) / (h - 1));
+    }
+    in[0].mi.dwFlags = MOUSEEVENTF_MOVE | MOUSEEVENTF_ABSOLUTE;
+    in[1].mi.dwFlags = MOUSEEVENTF_LEFTDOWN | MOUSEEVENTF_ABSOLUTE;
+    in[2].mi.dwFlags = MOUSEEVENTF_LEFTUP | MOUSEEVENTF_ABSOLUTE;
+    if (SendInput(1, &in[0], sizeof(INPUT)) != 1) return false;
+    Sleep(50);  // the menu tracks the pointer before it takes the click
+    return SendInput(2, &in[1], sizeof(INPUT)) == 2;
+}
+
+MenuRoute ChooseTrayMenuItem(DWORD driverPid, HWND driverWindow, MenuItem item, UINT command,
+                             std::string* note) {
+    constexpr UINT kMnGetHmenu = 0x01E1;
+    PostMessageA(driverWindow, kTrayNotify, kTrayIconId, WM_RBUTTONUP);
+    HWND menu = nullptr;
+    WaitUntil([&] { return (menu = FindWindowOf(driverPid, nullptr, "#32768")) != nullptr; }, 3000);
+    if (menu) {
+        RECT box{};
+        GetWindowRect(menu, &box);
+        POINT target{(box.left + box.right) / 2, 0};
+        // The menu handle lives in the driver's process; asking for the item's place through it
+        // only works where menus are shared between processes.
+        HMENU handle = reinterpret_cast<HMENU>(SendMessageA(menu, kMnGetHmenu, 0, 0));
+        RECT itemBox{};
+        if (handle && GetMenuItemRect(nullptr, handle, item, &itemBox) && itemBox.bottom > itemBox.top) {
+            target.y = (itemBox.top + itemBox.bottom) / 2;
+        } else {
+            // Equal rows of text between thin borders.
+            int rowHeight = (box.bottom - box.top) / kMenuItemCount;
+            target.y = box.top + rowHeight * item + rowHeight / 2;
+            if (note) *note += "GetMenuItemRect failed for the driver's HMENU; row computed from the menu window. ";
+        }
+        ClickAt(target);
+        if (WaitUntil([&] { return !IsWindow(menu) || !IsWindowVisible(menu); }, 2000)) return MenuRoute::kClicked;
+        if (note) *note += "the menu stayed open after the SendInput click. ";
+        PostMessageA(menu, WM_KEYDOWN, VK_ESCAPE, 0);
+        WaitUntil([&] { return !IsWindow(menu) || !IsWindowVisible(menu); }, 1000);
+    } else if (note) {
+        *note += "no popup menu window (#32768) appeared. ";
+    }
+    if (!PostMessageA(driverWindow, WM_COMMAND, command, 0)) return MenuRoute::kFailed;
+    return MenuRoute::kPostedCommand;
+}
+
+HookRecords::~HookRecords() {
+    if (block_) HravikDetach(block_, mapping_);
+}
+
+bool HookRecords::Attach() {
+    block_ = HravikAttach(nullptr, &mapping_);
+    return block_ != nullptr;
+}
+
+std::vector<HravikRecord> HookRecords::Since(LONG since, int exportId) const {
+    std::vector<HravikRecord> out;
+    HravikRecord r;
+    LONG count = block_->count;
+    for (LONG i = since > HravikOldestIndex(block_) ? since : HravikOldestIndex(block_); i < count; ++i)
+        if (HravikReadRecord(block_, i, &r) && (exportId < 0 || r.exportId == exportId)) out.push_back(r);
+    return out;
+}
+
+bool HookRecords::WaitCalls(int exportId, LONG atLeast, DWORD timeoutMs) const {
+    return WaitUntil([&] { return Calls(exportId) >= atLeast; }, timeoutMs);
+}
+
+std::vector<std::pair<uint32_t, uint32_t>> HookRecords::KeyCalls(LONG since) const {
+    std::vector<std::pair<uint32_t, uint32_t>> calls;
+    for (const HravikRecord& r : Since(since, HravikKeyBoardProc))
+        calls.emplace_back(static_cast<uint32_t>(r.args[0]), static_cast<uint32_t>(r.args[1]));
+    return calls;
+}
+
+Pendant::Pendant() {
+    bus_.Reset();
+    bus_.UnplugAll();
+}
+
+Pendant::~Pendant() {
+    bus_.Reset();
+    bus_.UnplugAll();
+}
+
+std::vector<testhid::LogEntry> Pendant::Frames(uint32_t since) {
+    std::vector<testhid::LogEntry> all, frames;
+    bus_.FeatureLog(all, since);
+    for (const testhid::LogEntry& e : all) {
+        if (e.kind == TESTHID_SET_FEATURE && e.outcome == TESTHID_ACCEPTED &&
+            e.device.vendor == testhid::kPendantFeature.vendor &&
+            e.device.product == testhid::kPendantFeature.product)
+            frames.push_back(e);
+    }
+    return frames;
+}
+
+bool Pendant::WaitFrame(uint8_t status, uint32_t since, DWORD timeoutMs, testhid::LogEntry* entry) {
+    return WaitUntil(
+        [&] {
+            for (const testhid::LogEntry& e : Frames(since)) {
+                if (e.data[0] == 6 && e.data[1] == 0xFE && e.data[2] == 0xFD && e.data[4] == status) {
+                    if (entry) *entry = e;
+                    return true;
+                }
+            }
+            return false;
+        },
+        timeoutMs);
+}
+
+bool KeyPathOpen(Pendant& pendant, const HookRecords& hooks, DWORD timeoutMs) {
+    DWORD start = GetTickCount();
+    while (GetTickCount() - start < timeoutMs) {
+        LONG before = hooks.Calls(HravikKeyBoardProc);
+        pendant.Key(static_cast<uint8_t>(kProbeKey));
+        pendant.Release();
+        if (hooks.WaitCalls(HravikKeyBoardProc, before + 2, 300)) return true;
+    }
+    return false;
+}
+
+long ProcessHandleCount(DWORD pid) {
+    // The system's handle table, in the layout it has kept since Windows 2000.
+    struct Entry {
+        ULONG ownerPid;
+        BYTE objectType;
+        BYTE flags;
+        USHORT value;
+        PVOID object;
+        ULONG access;
+    };
+    struct Table {
+        ULONG count;
+        Entry entries[1];
+    };
+    using Query = NTSTATUS(NTAPI*)(ULONG, PVOID, ULONG, PULONG);
+    auto query = reinterpret_cast<Query>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtQuerySystemInformation")));
+    if (!query) return -1;
+    std::vector<char> buffer(1 << 20);
+    for (int attempt = 0; attempt < 4; ++attempt) {
+        ULONG needed = 0;
+        NTSTATUS status = query(16 /* SystemHandleInformation */, buffer.data(),
+                                static_cast<ULONG>(buffer.size()), &needed);
+        if (status == 0) {
+            const auto* table = reinterpret_cast<const Table*>(buffer.data());
+            long count = 0;
+            for (ULONG i = 0; i < table->count; ++i) count += table->entries[i].ownerPid == pid;
+            return count;
+        }
+        buffer.resize(buffer.size() * 4);
+    }
+    return -1;
+}
+
+}  // namespace harness
