@@ -1,7 +1,11 @@
 // The driver as its own process, on the real HID calls (Wine lists no pendant).
 #include <gtest/gtest.h>
 
+#include <windows.h>
+#include <sddl.h>
+
 #include <string>
+#include <vector>
 
 #include "app/driver_dlg.h"
 #include "res/resource.h"
@@ -36,6 +40,76 @@ bool MutexExists(const char* name) {
     if (!mutex) return false;
     CloseHandle(mutex);
     return true;
+}
+
+// What User Account Control gives an administrator's programs unless they are run as
+// administrator: the Administrators group for deny only, no privileges to speak of.
+HANDLE FilteredToken() {
+    HANDLE own = nullptr, filtered = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_DUPLICATE | TOKEN_QUERY | TOKEN_ASSIGN_PRIMARY, &own))
+        return nullptr;
+    BYTE admins[SECURITY_MAX_SID_SIZE];
+    DWORD size = sizeof(admins);
+    SID_AND_ATTRIBUTES denyOnly{admins, 0};
+    if (!CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, admins, &size) ||
+        !CreateRestrictedToken(own, DISABLE_MAX_PRIVILEGE, 1, &denyOnly, 0, nullptr, 0, nullptr, &filtered))
+        filtered = nullptr;
+    CloseHandle(own);
+    return filtered;
+}
+
+// The Run key with the rules Windows gives it: administrators and the system write, users read.
+// Wine keeps no key security across restarts of its server, so a test lends the key these rules
+// for its duration and then puts back what it found.
+class WindowsRunKeyRules {
+public:
+    WindowsRunKeyRules() {
+        if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kRunKey, 0, READ_CONTROL | WRITE_DAC, &key_) != ERROR_SUCCESS) return;
+        DWORD size = 0;
+        RegGetKeySecurity(key_, DACL_SECURITY_INFORMATION, nullptr, &size);
+        saved_.resize(size);
+        if (size == 0 || RegGetKeySecurity(key_, DACL_SECURITY_INFORMATION, saved_.data(), &size) != ERROR_SUCCESS)
+            return;
+        PSECURITY_DESCRIPTOR rules = nullptr;
+        if (!ConvertStringSecurityDescriptorToSecurityDescriptorA("D:P(A;CI;KA;;;BA)(A;CI;KA;;;SY)(A;CI;KR;;;BU)",
+                                                                  SDDL_REVISION_1, &rules, nullptr))
+            return;
+        applied_ = RegSetKeySecurity(key_, DACL_SECURITY_INFORMATION, rules) == ERROR_SUCCESS;
+        LocalFree(rules);
+    }
+    ~WindowsRunKeyRules() {
+        if (applied_) RegSetKeySecurity(key_, DACL_SECURITY_INFORMATION, saved_.data());
+        if (key_) RegCloseKey(key_);
+    }
+    bool Applied() const { return applied_; }
+
+private:
+    HKEY key_ = nullptr;
+    std::vector<BYTE> saved_;
+    bool applied_ = false;
+};
+
+struct Shown {
+    DWORD pid;
+    std::string titles;
+};
+
+BOOL CALLBACK CollectShown(HWND hwnd, LPARAM lParam) {
+    auto* shown = reinterpret_cast<Shown*>(lParam);
+    DWORD pid = 0;
+    GetWindowThreadProcessId(hwnd, &pid);
+    if (pid != shown->pid || !IsWindowVisible(hwnd)) return TRUE;
+    char title[128] = {0};
+    GetWindowTextA(hwnd, title, sizeof(title));
+    shown->titles += std::string("[") + title + "]";
+    return TRUE;
+}
+
+// The titles of the process's visible windows: what its user sees of it.
+std::string ShownWindows(DWORD pid) {
+    Shown shown{pid, std::string()};
+    EnumWindows(CollectShown, reinterpret_cast<LPARAM>(&shown));
+    return shown.titles;
 }
 
 HWND WaitForDriverWindow(DWORD pid, DWORD timeoutMs) {
@@ -115,6 +189,31 @@ TEST_F(DriverProcess, CopyRefusedTheMutexCountsItAsRunning) {
     }
     EXPECT_NE(code, static_cast<DWORD>(STILL_ACTIVE)) << "a second driver ran beside the first";
     CloseHandle(guarded);
+}
+
+// As the operators' README says: started without administrator rights, the driver runs on, its
+// autostart value stays as it was, and no message is shown.
+TEST_F(DriverProcess, WithoutAdministratorRightsRunsSilentlyWithoutAutostart) {
+    WriteRawAutostartValue("stale");
+    WindowsRunKeyRules rules;
+    ASSERT_TRUE(rules.Applied());
+    HANDLE token = FilteredToken();
+    ASSERT_NE(token, nullptr);
+    ChildProcess driver;
+    ASSERT_TRUE(driver.Start("\"" + DriverPath() + "\"", nullptr, token));
+    CloseHandle(token);
+    HWND window = WaitForDriverWindow(driver.Pid(), 15000);
+    ASSERT_NE(window, nullptr);
+    // Idle in a message loop: past the autostart write, and past a message box, were one shown.
+    WaitForInputIdle(driver.Handle(), 10000);
+    PumpFor(300);
+    EXPECT_EQ(driver.Wait(0), static_cast<DWORD>(STILL_ACTIVE));
+    // The Run key lets such a token only read, so the driver cannot open it for writing.
+    EXPECT_EQ(ReadAutostartValue(), "stale");
+    EXPECT_EQ(ShownWindows(driver.Pid()), "") << "a tray program shows nothing";
+
+    PostMessageA(window, WM_COMMAND, MAKEWPARAM(ID_EXIT, 0), 0);
+    EXPECT_EQ(driver.Wait(8000), 0u);
 }
 
 TEST_F(DriverProcess, AutostartPathWithBlankIsQuoted) {

@@ -1,5 +1,6 @@
 // Checks the shipping executable: a 32-bit PE that imports system DLLs only and carries the
-// driver's version resource. Exit 0 when all holds, 77 when the file is not built.
+// driver's version resource and manifest. Further executables named on the command line get the
+// manifest checks only. Exit 0 when all holds, 77 when the shipping file is not built.
 #include <windows.h>
 
 #include <algorithm>
@@ -53,6 +54,91 @@ std::string VersionString(const std::vector<char>& info, const char* name) {
     if (!VerQueryValueA(info.data(), path, reinterpret_cast<void**>(&value), &length) || !value)
         return "<missing>";
     return std::string(value);
+}
+
+std::wstring Setting(HANDLE context, const wchar_t* ns, const wchar_t* name) {
+    wchar_t value[128] = {0};
+    SIZE_T written = 0;
+    if (!QueryActCtxSettingsW(0, context, ns, name, value, 128, &written)) return L"<missing>";
+    return value;
+}
+
+// The supportedOS ids, whichever layout of the element the system uses (the newer one adds a
+// 64-bit MaxVersionTested, which also moves the array to an 8-byte boundary).
+std::set<std::string> SupportedOs(HANDLE context) {
+    std::vector<unsigned char> buffer(4096);
+    SIZE_T written = 0;
+    std::set<std::string> ids;
+    if (!QueryActCtxW(0, context, nullptr, CompatibilityInformationInActivationContext, buffer.data(),
+                      buffer.size(), &written))
+        return ids;
+    DWORD count = *reinterpret_cast<const DWORD*>(buffer.data());
+    size_t offset = 4, stride = sizeof(GUID) + 4;
+    if (written >= 8 + count * 32) offset = 8, stride = 32;
+    for (DWORD i = 0; i < count && offset + (i + 1) * stride <= written; ++i) {
+        const unsigned char* element = buffer.data() + offset + i * stride;
+        DWORD type = *reinterpret_cast<const DWORD*>(element + sizeof(GUID));
+        if (type != ACTCTX_COMPATIBILITY_ELEMENT_TYPE_OS) continue;
+        GUID id;
+        std::memcpy(&id, element, sizeof(id));
+        char text[64];
+        std::snprintf(text, sizeof(text), "{%08lX-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}",
+                      static_cast<unsigned long>(id.Data1), id.Data2, id.Data3, id.Data4[0], id.Data4[1],
+                      id.Data4[2], id.Data4[3], id.Data4[4], id.Data4[5], id.Data4[6], id.Data4[7]);
+        ids.insert(text);
+    }
+    return ids;
+}
+
+// The manifest as the system's own side-by-side loader reads it: resource type 24, id 1.
+void CheckManifest(const std::string& exe) {
+    const std::string label = exe.substr(exe.find_last_of("\\/") + 1) + " (" + exe + ")";
+    ACTCTXA request;
+    std::memset(&request, 0, sizeof(request));
+    request.cbSize = sizeof(request);
+    request.dwFlags = ACTCTX_FLAG_RESOURCE_NAME_VALID;
+    request.lpSource = exe.c_str();
+    request.lpResourceName = MAKEINTRESOURCEA(1);
+    HANDLE context = CreateActCtxA(&request);
+    Check(context != INVALID_HANDLE_VALUE, label + ": manifest resource 24/1 parses");
+    if (context == INVALID_HANDLE_VALUE) return;
+
+    ACTIVATION_CONTEXT_RUN_LEVEL_INFORMATION level;
+    std::memset(&level, 0, sizeof(level));
+    Check(QueryActCtxW(0, context, nullptr, RunlevelInformationInActivationContext, &level, sizeof(level),
+                       nullptr) &&
+              level.RunLevel == ACTCTX_RUN_LEVEL_AS_INVOKER && level.UiAccess == 0,
+          label + ": requestedExecutionLevel asInvoker, no uiAccess");
+
+    const std::set<std::string> expected = {
+        "{35138B9A-5D96-4FBD-8E2D-A2440225F93A}",  // 7
+        "{4A2F28E3-53B9-4441-BA9C-D69D4A4A6E38}",  // 8
+        "{1F676C76-80E1-4239-95BB-83D0F6D0DA78}",  // 8.1
+        "{8E0F7A12-BFB3-4FE8-B9A5-48FD50A15A9A}",  // 10 and 11
+    };
+    Check(SupportedOs(context) == expected, label + ": supportedOS 7, 8, 8.1, 10/11");
+
+    Check(Setting(context, L"http://schemas.microsoft.com/SMI/2005/WindowsSettings", L"dpiAware") == L"true",
+          label + ": dpiAware true (system aware where dpiAwareness is unknown)");
+    Check(Setting(context, L"http://schemas.microsoft.com/SMI/2016/WindowsSettings", L"dpiAwareness") ==
+              L"PerMonitorV2, System",
+          label + ": dpiAwareness PerMonitorV2, then System");
+
+    // Common Controls 6: inside the context, comctl32.dll is redirected to the side-by-side one.
+    ULONG_PTR cookie = 0;
+    ACTCTX_SECTION_KEYED_DATA found;
+    std::memset(&found, 0, sizeof(found));
+    found.cbSize = sizeof(found);
+    bool redirected = false;
+    if (ActivateActCtx(context, &cookie)) {
+        redirected = FindActCtxSectionStringW(FIND_ACTCTX_SECTION_KEY_RETURN_HACTCTX, nullptr,
+                                              ACTIVATION_CONTEXT_SECTION_DLL_REDIRECTION, L"comctl32.dll",
+                                              &found) != FALSE;
+        if (found.hActCtx) ReleaseActCtx(found.hActCtx);
+        DeactivateActCtx(0, cookie);
+    }
+    Check(redirected, label + ": depends on Microsoft.Windows.Common-Controls 6");
+    ReleaseActCtx(context);
 }
 
 }  // namespace
@@ -118,6 +204,8 @@ int main(int argc, char** argv) {
                   length >= 4 && translation[0] == 0x0804 && translation[1] == 1200,
               "translation Chinese (PRC), code page 1200");
     }
+    CheckManifest(argv[1]);
+    for (int i = 2; i < argc; ++i) CheckManifest(argv[i]);
     std::printf("%d passed, %d failed\n", g_passed, g_failed);
     return g_failed == 0 ? 0 : 1;
 }

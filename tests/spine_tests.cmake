@@ -14,10 +14,13 @@ veltra_gtest(driver_dialog_tests
   LOCK driver)
 
 veltra_gtest(driver_process_tests
-  SOURCES driver_process_test.cpp
-  SUITES DriverProcess
+  SOURCES driver_process_test.cpp shell_tray_test.cpp support/shell_tray.cpp
+  SUITES DriverProcess ShellTray
   LOCK driver
   DEPENDS veltra)
+# ShellTray reaches the icon through Wine's tray with the mouse, and reads the screen.
+set_tests_properties(ShellTray PROPERTIES RESOURCE_LOCK "driver;desktop")
+target_include_directories(driver_process_tests PRIVATE ${CMAKE_SOURCE_DIR}/tools)
 
 veltra_gtest(hook_library_tests
   SOURCES hook_library_test.cpp

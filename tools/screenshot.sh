@@ -1,20 +1,25 @@
 #!/usr/bin/env bash
-# Pictures of what the operator sees: the About box of the running driver, and the four tray
-# icons at every stored size.
+# Pictures of what the operator sees: the About box of the running driver, the driver's icon in
+# the notification area in its idle, active and locked states, and the four tray icons at every
+# stored size.
 #
 #   tools/screenshot.sh [BUILD_DIR]     default build/windows-x64
 #
-# Writes BUILD_DIR/about-box.png and BUILD_DIR/icon-sheet.png. The driver is started under Wine
-# in the build's own Xvfb, its About box opened by a WM_COMMAND ID_ABOUT posted to the hidden main
-# dialog ("QEVR-1.4"), and the driver is told to exit (ID_EXIT) at the end.
+# Writes BUILD_DIR/about-box.png, BUILD_DIR/tray-idle.png, tray-active.png, tray-locked.png and
+# BUILD_DIR/icon-sheet.png. The driver is started under Wine in the build's own Xvfb, its About
+# box opened by a WM_COMMAND ID_ABOUT posted to the hidden main dialog ("QEVR-1.4"), and the
+# driver is told to exit (ID_EXIT) at the end. The tray pictures show Wine's own notification
+# area ("Wine System Tray"), taken by veltra-tray-pictures, which runs veltra.exe with the test HID
+# device as the pendant and the stand-in NcStudio, as the demo does.
 set -eu
 root="$(cd "$(dirname "$0")/.." && pwd)"
 build="$(realpath -m "${1:-$root/build/windows-x64}")"
 "$root/tools/install-packages.sh" imagemagick x11-apps
 
-if [ ! -x "$build/bin/veltra.exe" ]; then
-  (cd "$root" && cmake --preset windows-x64 -B "$build" >/dev/null && cmake --build "$build" --target veltra)
+if [ ! -f "$build/CMakeCache.txt" ]; then
+  (cd "$root" && cmake --preset windows-x64 -B "$build" >/dev/null)
 fi
+cmake --build "$build" --target veltra veltra-tray-pictures >/dev/null
 
 # A tiny console helper: finds a window by title, posts it a command, reports its rectangle.
 helper="$build/ui-helper.exe"
@@ -68,6 +73,32 @@ run "$helper" post "Qorin PX40 DRIVER-V2.3" 1     # OK
 run "$helper" post "QEVR-1.4" 32773               # ID_EXIT
 trap - EXIT
 wait "$driver" || true
+
+# The tray in three states, as BMPs from veltra-tray-pictures, turned into PNGs here.
+run "$build/testhid/testhid.exe" install >>"$build/screenshot-wine.log" 2>&1 </dev/null
+run "$build/bin/veltra-tray-pictures.exe" "Z:${build//\//\\}" >>"$build/screenshot-wine.log" 2>&1 </dev/null
+python3 - "$build" <<'EOF'
+import os, struct, sys, zlib
+
+build = sys.argv[1]
+for state in ("idle", "active", "locked"):
+    bmp = os.path.join(build, "tray-%s.bmp" % state)
+    data = open(bmp, "rb").read()
+    offset, = struct.unpack_from("<I", data, 10)
+    width, height, _, bpp = struct.unpack_from("<iiHH", data, 18)
+    assert bpp == 24 and height > 0, "24-bit bottom-up BMP only"
+    stride = (width * 3 + 3) & ~3
+    raw = b""
+    for y in range(height):
+        row = data[offset + (height - 1 - y) * stride:][:width * 3]
+        raw += b"\0" + b"".join(bytes((row[3 * x + 2], row[3 * x + 1], row[3 * x])) for x in range(width))
+    def chunk(kind, body):
+        return struct.pack(">I", len(body)) + kind + body + struct.pack(">I", zlib.crc32(kind + body) & 0xFFFFFFFF)
+    png = b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", width, height, 8, 2, 0, 0, 0)) + \
+          chunk(b"IDAT", zlib.compress(raw, 9)) + chunk(b"IEND", b"")
+    open(bmp[:-4] + ".png", "wb").write(png)
+    os.remove(bmp)
+EOF
 
 # The icon sheet: one row per icon, every stored size, over a light and a dark background so
 # that the alpha edges show.
@@ -123,4 +154,5 @@ png = b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", width, heigh
 open(out, "wb").write(png)
 EOF
 echo "$build/about-box.png"
+for state in idle active locked; do echo "$build/tray-$state.png"; done
 echo "$build/icon-sheet.png"

@@ -85,11 +85,17 @@ ChildProcess::~ChildProcess() {
     }
 }
 
-bool ChildProcess::Start(const std::string& commandLine, const char* currentDir) {
+bool ChildProcess::Start(const std::string& commandLine, const char* currentDir, HANDLE token,
+                         const char* desktop) {
     STARTUPINFOA si{};
     si.cb = sizeof(si);
+    std::string desktopName = desktop ? desktop : "";
+    if (desktop) si.lpDesktop = &desktopName[0];
     std::vector<char> line(commandLine.begin(), commandLine.end());
     line.push_back('\0');
+    if (token)
+        return CreateProcessAsUserA(token, nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, currentDir,
+                                    &si, &pi_) != FALSE;
     return CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, currentDir, &si,
                           &pi_) != FALSE;
 }

@@ -46,7 +46,10 @@ public:
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
     ~ChildProcess();
-    bool Start(const std::string& commandLine, const char* currentDir = nullptr);
+    // With a token, the process runs as that token says (CreateProcessAsUser); with a desktop
+    // ("station\\desktop"), on that desktop.
+    bool Start(const std::string& commandLine, const char* currentDir = nullptr, HANDLE token = nullptr,
+               const char* desktop = nullptr);
     // Exit code, or STILL_ACTIVE when it has not ended within the time.
     DWORD Wait(DWORD timeoutMs);
     bool Running() { return pi_.hProcess && Wait(0) == STILL_ACTIVE; }

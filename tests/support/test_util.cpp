@@ -16,7 +16,7 @@ std::string TextOf(HWND hwnd) {
 
 struct FindBox {
     DWORD pid;
-    const char* caption;
+    const char* caption;  // any when null
     HWND found;
 };
 
@@ -28,7 +28,7 @@ BOOL CALLBACK FindBoxProc(HWND hwnd, LPARAM lParam) {
     char cls[64] = {0};
     GetClassNameA(hwnd, cls, sizeof(cls));
     if (std::string(cls) != "#32770" || !IsWindowVisible(hwnd)) return TRUE;
-    if (TextOf(hwnd) == find->caption) {
+    if (!find->caption || TextOf(hwnd) == find->caption) {
         find->found = hwnd;
         return FALSE;
     }
@@ -46,10 +46,11 @@ BOOL CALLBACK CollectText(HWND hwnd, LPARAM lParam) {
 }
 }  // namespace
 
-MessageBoxCloser::MessageBoxCloser(const char* caption) : caption_(caption) {
+MessageBoxCloser::MessageBoxCloser(const char* caption, DWORD pid)
+    : caption_(caption ? caption : ""), anyCaption_(caption == nullptr), pid_(pid) {
     thread_ = std::thread([this] {
         while (!stop_) {
-            FindBox find{GetCurrentProcessId(), caption_.c_str(), nullptr};
+            FindBox find{pid_, anyCaption_ ? nullptr : caption_.c_str(), nullptr};
             EnumWindows(FindBoxProc, reinterpret_cast<LPARAM>(&find));
             if (find.found) {
                 std::string text;

@@ -10,17 +10,19 @@
 
 #include "support/harness.h"
 
-// Closes every message box with this caption (of this process) as soon as it shows, and keeps
-// the text of the last one.
+// Closes every message box with this caption (any caption when null) of this process, or of the
+// process pid, as soon as it shows, and keeps the text of the last one.
 class MessageBoxCloser {
 public:
-    explicit MessageBoxCloser(const char* caption);
+    explicit MessageBoxCloser(const char* caption, DWORD pid = GetCurrentProcessId());
     ~MessageBoxCloser();
     int Count() const { return count_; }
     std::string LastText();
 
 private:
     std::string caption_;
+    bool anyCaption_;
+    DWORD pid_;
     std::atomic<bool> stop_{false};
     std::atomic<int> count_{0};
     std::string lastText_;
