@@ -80,15 +80,3 @@ std::string MessageBoxCloser::LastText() {
     textLock_ = false;
     return text;
 }
-
-namespace {
-// Each test process records its hook-library calls in a block of its own, so parallel tests do
-// not see each other's calls; a driver started by the test inherits the name.
-struct UniqueHookRecord {
-    UniqueHookRecord() {
-        char name[64];
-        wsprintfA(name, "veltra-test-hravik-%lu", GetCurrentProcessId());
-        SetEnvironmentVariableA("HRAVIK_SHM", name);
-    }
-} g_uniqueHookRecord;
-}  // namespace
