@@ -11,10 +11,12 @@ if(TARGET testhid)
   set_tests_properties(hidbus_start hidbus_stop PROPERTIES
       FIXTURES_REQUIRED wine RESOURCE_LOCK hidbus TIMEOUT 60)
 
+  # Plugging a device broadcasts WM_DEVICECHANGE to every window registered for it, and a test's
+  # driver dialog that is not pumping holds the broadcast up for its time-out: never beside one.
   veltra_gtest(hid_device_tests
     SOURCES hid_device_test.cpp
     SUITES TestHidDevice
-    LOCK hidbus
+    LOCK "hidbus;driver"
     DEPENDS testhid)
   set_tests_properties(TestHidDevice PROPERTIES FIXTURES_REQUIRED "wine;hidbus")
 endif()
