@@ -315,10 +315,10 @@ TEST_F(PendantDiscovery, UnplugBreaksLinkAndCloseIsQuick) {
     ASSERT_EQ(g_pendant.Open(nullptr), 1);
     g_state.pendantReady = 1;
     bus.Unplug();
-    ASSERT_TRUE(WaitUntil([] { return CPendantDevice::inputHandle == INVALID_HANDLE_VALUE &&
-                                      CPendantDevice::featureHandle == INVALID_HANDLE_VALUE; },
-                          3000));
-    EXPECT_EQ(g_state.pendantReady, 0);
+    // The reader clears the ready flag last, after releasing both handles: wait for that.
+    ASSERT_TRUE(WaitUntil([] { return g_state.pendantReady == 0; }, 3000));
+    EXPECT_EQ(CPendantDevice::inputHandle, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(CPendantDevice::featureHandle, INVALID_HANDLE_VALUE);
     EXPECT_EQ(g_pendant.connected, 1) << "a failed read leaves the connected flag";
     EXPECT_NE(CPendantDevice::readerThreadId, 0u) << "the broken reader idles";
     DWORD start = GetTickCount();
