@@ -218,18 +218,6 @@ inline LONG HravikReadSince(const HravikShared* sh, LONG since, HravikRecord* ou
     return n;
 }
 
-// Calls of one export among the records with index >= since that the ring still holds. For the
-// total since the last reset, callCount[exportId] is exact.
-inline LONG HravikCountCalls(const HravikShared* sh, int exportId, LONG since = 0) {
-    LONG count = sh->count;
-    LONG n = 0;
-    HravikRecord r;
-    for (LONG index = since > HravikOldestIndex(sh) ? since : HravikOldestIndex(sh);
-         index < count; ++index)
-        if (HravikReadRecord(sh, index, &r) && r.exportId == exportId) ++n;
-    return n;
-}
-
 // The latest complete call of one export with index >= since; false if there is none.
 inline bool HravikFindLast(const HravikShared* sh, int exportId, HravikRecord* out,
                            LONG since = 0) {
