@@ -1,6 +1,6 @@
 // The block of named shared memory through which the stand-in hook library records every call
-// it receives and reads the values it must return. The DLL, tests in other processes, the
-// benchmark and the demo's control program all map the same block; any of them may be first.
+// it receives and reads the values it must return. The DLL, tests in other processes and the
+// benchmark all map the same block; any of them may be first.
 //
 // Only fixed-size fields, so the layout is the same in 32- and 64-bit processes.
 #pragma once
@@ -65,19 +65,6 @@ inline const char* HravikExportName(int id) {
         "installhook", "UnHook", "SetVer", "EnableMap", "SetPcState",
         "GetMaState", "GetMaStep", "GetAxisLocation", "KeyBoardProc"};
     return id >= 0 && id < HravikExportCount ? names[id] : "?";
-}
-
-// Number of meaningful entries in a record's args for each export.
-inline int HravikExportArgCount(int id) {
-    static const int counts[HravikExportCount] = {1, 0, 1, 1, 2, 0, 0, 2, 3};
-    return id >= 0 && id < HravikExportCount ? counts[id] : 0;
-}
-
-// Case-insensitive, so that a shell script may write "keyboardproc"; -1 when unknown.
-inline int HravikExportFromName(const char* name) {
-    for (int id = 0; id < HravikExportCount; ++id)
-        if (name && lstrcmpiA(name, HravikExportName(id)) == 0) return id;
-    return -1;
 }
 
 inline LONG HravikDefaultResult(int id) {
@@ -228,18 +215,6 @@ inline LONG HravikReadSince(const HravikShared* sh, LONG since, HravikRecord* ou
         ++n;
     }
     if (nextSince) *nextSince = index;
-    return n;
-}
-
-// Calls of one export among the records with index >= since that the ring still holds. For the
-// total since the last reset, callCount[exportId] is exact.
-inline LONG HravikCountCalls(const HravikShared* sh, int exportId, LONG since = 0) {
-    LONG count = sh->count;
-    LONG n = 0;
-    HravikRecord r;
-    for (LONG index = since > HravikOldestIndex(sh) ? since : HravikOldestIndex(sh);
-         index < count; ++index)
-        if (HravikReadRecord(sh, index, &r) && r.exportId == exportId) ++n;
     return n;
 }
 
