@@ -7,10 +7,11 @@ veltra_gtest(pendant_tests
 
 # The dialog registers the hot key, the autostart value and the "zomfa" event, like the driver.
 veltra_gtest(driver_dialog_tests
-  SOURCES driver_dialog_test.cpp
+  SOURCES driver_dialog_test.cpp event_log_test.cpp
   SUITES DriverDialogStartup DriverDialogMessages DriverDialogStatus DriverDialogDeviceChange
          DriverDialogLock
          DriverDialogShutdown
+         EventLog
   LOCK driver)
 
 veltra_gtest(driver_process_tests

@@ -1,6 +1,12 @@
 #include "support/test_util.h"
 
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <sstream>
 #include <vector>
+
+#include "base/event_log.h"
 
 bool WaitUntil(const std::function<bool()>& condition, DWORD timeoutMs) {
     DWORD start = GetTickCount();
@@ -175,3 +181,52 @@ struct UniqueHookRecord {
     }
 } g_uniqueHookRecord;
 }  // namespace
+
+namespace {
+struct IsolatedLogFolder {
+    IsolatedLogFolder() {
+        char temp[MAX_PATH] = {0};
+        GetTempPathA(MAX_PATH, temp);
+        root = std::string(temp) + "veltra-test-" + std::to_string(GetCurrentProcessId());
+        CreateDirectoryA(root.c_str(), nullptr);
+        SetEnvironmentVariableA("LOCALAPPDATA", root.c_str());
+    }
+    ~IsolatedLogFolder() {
+        eventlog::Flush(1000);
+        std::error_code ignored;
+        std::filesystem::remove_all(root, ignored);
+    }
+    std::string root;
+} g_isolatedLog;
+}  // namespace
+
+std::string ReadFileText(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+}
+
+std::vector<std::string> LogLines() {
+    eventlog::Flush(3000);
+    std::vector<std::string> lines;
+    std::istringstream text(ReadFileText(eventlog::LogPath()));
+    // "2026-12-07 14:03:22.123 " comes first.
+    constexpr size_t kStampLength = 24;
+    for (std::string line; std::getline(text, line);) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        lines.push_back(line.size() > kStampLength ? line.substr(kStampLength) : std::string());
+    }
+    return lines;
+}
+
+std::vector<std::string> LinesWith(const std::vector<std::string>& lines, const std::string& text) {
+    std::vector<std::string> found;
+    for (const std::string& line : lines)
+        if (line.find(text) != std::string::npos) found.push_back(line);
+    return found;
+}
+
+void ClearLog() {
+    eventlog::Flush(3000);
+    DeleteFileA(eventlog::LogPath().c_str());
+    DeleteFileA((eventlog::LogPath() + ".1").c_str());
+}
