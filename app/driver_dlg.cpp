@@ -1,11 +1,13 @@
 #include "app/driver_dlg.h"
 
+#include <cstddef>
 #include <cstring>
 #include <string>
 
 #include "app/about_dlg.h"
 #include "app/driver_state.h"
 #include "app/tray_icon.h"
+#include "base/event_log.h"
 #include "host/hook_library.h"
 #include "host/key_forwarder.h"
 #include "host/machine_poller.h"
@@ -18,6 +20,16 @@ const UINT WM_TASKBAR_CREATED = RegisterWindowMessageA("TaskbarCreated");
 
 constexpr char kRunKey[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Run";
 constexpr char kAutostartValue[] = "dunmoral";
+
+// Whether a completed removal names the pendant; the name is read only within the record's size.
+bool RemovedPendant(LPARAM lParam) {
+    auto* header = reinterpret_cast<const DEV_BROADCAST_DEVICEINTERFACE_A*>(lParam);
+    constexpr size_t kNameOffset = offsetof(DEV_BROADCAST_DEVICEINTERFACE_A, dbcc_name);
+    if (!header || header->dbcc_devicetype != DBT_DEVTYP_DEVICEINTERFACE || header->dbcc_size <= kNameOffset)
+        return false;
+    std::string name(header->dbcc_name, strnlen(header->dbcc_name, header->dbcc_size - kNameOffset));
+    return CPendantDevice::NamesPendant(name.c_str());
+}
 
 }  // namespace
 
@@ -148,6 +160,7 @@ LRESULT CDriverDlg::OnDeviceChange(WPARAM wParam, LPARAM lParam) {
         if (header && header->dbch_devicetype == DBT_DEVTYP_DEVICEINTERFACE) g_state.pendantReady = 0;
     } else if (wParam == DBT_DEVICEREMOVECOMPLETE) {
         g_state.pendantReady = 0;
+        if (RemovedPendant(lParam)) CPendantDevice::LogLinkLost("removed");
     }
     return TRUE;
 }

@@ -4,6 +4,12 @@
 #include <windows.h>
 #include <dbt.h>
 
+#include <algorithm>
+#include <cstddef>
+#include <cstring>
+#include <string>
+#include <vector>
+
 #include "app/driver_dlg.h"
 #include "app/driver_state.h"
 #include "app/tray_icon.h"
@@ -317,6 +323,74 @@ TEST_F(DriverDialogStatus, UnpluggedPendantIsReconnectedByNextRefresh) {
     EXPECT_EQ(g_pendant.connected, 1);
     EXPECT_EQ(bus.OpenHandles(), 2);
     EXPECT_TRUE(bus.SendKeys(0, 0, 0)) << "the new input interface is open";
+}
+
+// A removal notification for one of the pendant's interfaces, as Windows sends it.
+class PendantRemoval {
+public:
+    PendantRemoval() {
+        auto* header = reinterpret_cast<DEV_BROADCAST_DEVICEINTERFACE_A*>(bytes_);
+        header->dbcc_size = sizeof bytes_;
+        header->dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
+        header->dbcc_classguid = kHidClass;
+        const char name[] =
+            "\\\\?\\HID#VID_10CE&PID_EB93&MI_01#7&2f0e&0&0000#{4d1e55b2-f16f-11cf-88cb-001111000030}";
+        std::memcpy(bytes_ + offsetof(DEV_BROADCAST_DEVICEINTERFACE_A, dbcc_name), name, sizeof name);
+    }
+    const void* get() const { return bytes_; }
+
+private:
+    alignas(DEV_BROADCAST_DEVICEINTERFACE_A) char bytes_[160] = {};
+};
+
+// The log says what no icon shows: what discovery saw instead of the pendant (once, not at every
+// refresh), the connection with both device paths, and how each connection ended. A key is never
+// a line of its own.
+TEST_F(DriverDialogStatus, LogsPendantNotFoundConnectedAndLostOnceEach) {
+    FakeInterface odd = FakeInterface::Input();
+    odd.inputLength = 8;
+    bus.interfaces = {FakeInterface::Foreign(), odd};
+    ClearLog();
+    Start(false);
+    Refresh();
+    Refresh();
+    PlugPendant();
+    Refresh();
+    ASSERT_EQ(g_pendant.connected, 1);
+    ASSERT_TRUE(bus.SendKeys(0x12, 0, 0));
+    ASSERT_TRUE(bus.SendKeys(0, 0, 0));
+    ASSERT_TRUE(HravikWaitForCalls(hr, HravikKeyBoardProc, 2, 3000));
+    bus.Unplug();
+    ASSERT_TRUE(WaitUntil([] { return g_state.pendantReady == 0; }, 3000));
+    Refresh();
+    ASSERT_EQ(g_pendant.connected, 1);
+    PendantRemoval removal;
+    DeviceChange(DBT_DEVICEREMOVECOMPLETE, removal.get());
+    bus.interfaces.clear();
+    Refresh();
+    Refresh();
+
+    std::vector<std::string> lines = LogLines();
+    // The hook library, autostart and lock lines belong to other tests.
+    const auto otherTests = [](const std::string& line) {
+        return line.rfind("hook library", 0) == 0 || line.rfind("autostart", 0) == 0 ||
+               line.find("lock") != std::string::npos;
+    };
+    lines.erase(std::remove_if(lines.begin(), lines.end(), otherTests), lines.end());
+    const std::string connected = "pendant connected: feature \\\\?\\fakehid#1, input \\\\?\\fakehid#2";
+    const std::vector<std::string> expected = {
+        "pendant not found: 2 HID interfaces seen; one with the pendant's ids has input reports of 8 and "
+        "feature reports of 0 bytes (the pendant's: input 6, feature 8)",
+        connected,
+        "pendant lost: read failed (error 109",
+        connected,
+        "pendant lost: removed, after 0 key reports",
+        "pendant not found: 0 HID interfaces seen; none has the pendant's ids (vendor 10CE product EB93)",
+    };
+    ASSERT_EQ(lines.size(), expected.size()) << ::testing::PrintToString(lines);
+    for (size_t i = 0; i < expected.size(); ++i)
+        EXPECT_EQ(lines[i].substr(0, expected[i].size()), expected[i]) << lines[i];
+    EXPECT_NE(lines[2].find("), after 2 key reports"), std::string::npos) << lines[2];
 }
 
 TEST_F(DriverDialogStatus, EnsurePendantFailureKeepsLockState) {
