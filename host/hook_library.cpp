@@ -198,4 +198,11 @@ int SetPcState(HWND window, int code) {
     return result;
 }
 
+std::string WhyZero(const char* exportName) {
+    HMODULE module = firstModule;
+    if (!module) return "the hook library is not loaded";
+    if (!GetProcAddress(module, exportName)) return std::string("the hook library has no ") + exportName;
+    return std::string(exportName) + " returned 0";
+}
+
 }  // namespace hooklib

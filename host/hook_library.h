@@ -91,4 +91,8 @@ int SetVer(int isV8);
 int EnableMap(int on);
 int SetPcState(HWND window, int code);
 
+// Why a wrapper of this export returned 0: the library is not loaded, lacks the export, or the
+// export itself said 0.
+std::string WhyZero(const char* exportName);
+
 }  // namespace hooklib
