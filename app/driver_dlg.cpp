@@ -106,7 +106,10 @@ BOOL CDriverDlg::OnInitDialog() {
     g_state.hostIsV8 = 0;
 
     CPendantDevice::SetKeySink(&keyfwd::Sink());
-    if (!g_pendant.Open(m_hWnd)) g_state.enabled = 0;
+    if (!g_pendant.Open(m_hWnd)) {
+        g_state.enabled = 0;
+        eventlog::Write("locked: no pendant at start-up");
+    }
     RegisterDeviceNotifications();
     g_pendant.Close();
 
@@ -121,17 +124,31 @@ BOOL CDriverDlg::OnInitDialog() {
     return TRUE;
 }
 
-bool WriteAutostartValue(const char* exePath, bool* keyOpened) {
-    HKEY key = nullptr;
-    *keyOpened = RegOpenKeyExA(HKEY_LOCAL_MACHINE, kRunKey, 0, KEY_WRITE, &key) == ERROR_SUCCESS;
-    if (!*keyOpened) return true;
+std::string AutostartValueFor(const char* exePath) {
     // A path with a blank must be quoted, or Windows may start C:\Program.exe instead.
     std::string value = exePath;
     if (value.find(' ') != std::string::npos) value = "\"" + value + "\"";
+    return value;
+}
+
+bool WriteAutostartValue(const char* exePath, bool* keyOpened) {
+    HKEY key = nullptr;
+    LONG opened = RegOpenKeyExA(HKEY_LOCAL_MACHINE, kRunKey, 0, KEY_WRITE, &key);
+    *keyOpened = opened == ERROR_SUCCESS;
+    if (!*keyOpened) {
+        eventlog::Write("autostart: not written, the Run key cannot be opened (", eventlog::ErrorText(opened),
+                        ")");
+        return true;
+    }
+    std::string value = AutostartValueFor(exePath);
     LONG written = RegSetValueExA(key, kAutostartValue, 0, REG_SZ,
                                   reinterpret_cast<const BYTE*>(value.c_str()),
                                   static_cast<DWORD>(value.size() + 1));
     RegCloseKey(key);
+    if (written == ERROR_SUCCESS)
+        eventlog::Write("autostart: \"", kAutostartValue, "\" set to ", value);
+    else
+        eventlog::Write("autostart: not written (", eventlog::ErrorText(written), ")");
     return written == ERROR_SUCCESS;
 }
 
@@ -172,7 +189,10 @@ void CDriverDlg::EnsurePendant() {
     int result = g_pendant.Open(m_hWnd);
     g_state.pendantReady = result;
     // A reconnection ends a lock that only the missing pendant caused, never the operator's.
-    if (result == 1 && !g_state.operatorLocked) g_state.enabled = 1;
+    if (result == 1 && !g_state.operatorLocked) {
+        if (g_state.enabled == 0) eventlog::Write("unlocked by the reconnection");
+        g_state.enabled = 1;
+    }
 }
 
 LRESULT CDriverDlg::OnTimer(WPARAM, LPARAM) {
@@ -222,11 +242,16 @@ void CDriverDlg::OnLock() {
     if (g_state.enabled == 1) {
         if (!g_pendant.Open(m_hWnd)) {
             g_state.enabled = 0;
+            eventlog::Write("unlock from the menu refused: no pendant");
             MessageBoxA(m_hWnd, "Please Insert Usb!", "Infor", MB_OK);
+        } else {
+            eventlog::Write("unlocked from the menu");
         }
     } else {
+        eventlog::Write("locked from the menu");
         // Closing releases a key still held in the host.
         g_pendant.Close();
+        CPendantDevice::LogLinkLost("closed by the lock from the menu");
     }
 }
 
@@ -236,9 +261,13 @@ LRESULT CDriverDlg::OnHotKey(WPARAM, LPARAM) {
     if (g_state.enabled == 1) {
         if (g_pendant.connected == 0) {
             g_state.enabled = 0;
+            eventlog::Write("unlock by Ctrl+F11 refused: no pendant");
             MessageBoxA(m_hWnd, "Please Insert USB Controller!", "Information", MB_OK);
+        } else {
+            eventlog::Write("unlocked by Ctrl+F11");
         }
     } else {
+        eventlog::Write("locked by Ctrl+F11");
         // The pendant stays open, so a key held now would stay down in the host.
         keyfwd::ReleaseHeldKey();
     }
@@ -252,6 +281,7 @@ void CDriverDlg::OnExit() {
 }
 
 LRESULT CDriverDlg::OnDestroy(WPARAM, LPARAM) {
+    eventlog::Write("exit");
     poller::Stop();
     Default();
     if (timerId) KillTimer(m_hWnd, timerId);

@@ -13,6 +13,7 @@
 #include "app/driver_dlg.h"
 #include "app/driver_state.h"
 #include "app/tray_icon.h"
+#include "base/event_log.h"
 #include "hravik_shared.h"
 #include "host/hook_library.h"
 #include "host/key_forwarder.h"
@@ -174,6 +175,41 @@ TEST_F(DriverDialogStartup, WritesOwnPathAsAutostartValue) {
               ERROR_SUCCESS);
     EXPECT_EQ(type, static_cast<DWORD>(REG_SZ));
     EXPECT_STREQ(value, expected.c_str());
+}
+
+// A log that cannot be written changes nothing: the driver starts, forwards keys, locks and
+// unlocks without a word, and no line holds it up.
+TEST_F(DriverDialogStartup, RunsOnSilentlyWhenTheLogCannotBeWritten) {
+    char temp[MAX_PATH] = {0};
+    GetTempPathA(MAX_PATH, temp);
+    const std::string blocked = std::string(temp) + "veltra-blocked-" + std::to_string(GetCurrentProcessId());
+    CreateDirectoryA(blocked.c_str(), nullptr);
+    // Under Wine a read-only attribute stops no one who runs as root; a file where the log's folder
+    // belongs stops everyone.
+    HANDLE squatter =
+        CreateFileA((blocked + "\\veltra").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    ASSERT_NE(squatter, INVALID_HANDLE_VALUE);
+    CloseHandle(squatter);
+    char saved[MAX_PATH] = {0};
+    GetEnvironmentVariableA("LOCALAPPDATA", saved, MAX_PATH);
+    SetEnvironmentVariableA("LOCALAPPDATA", blocked.c_str());
+
+    MessageBoxCloser errors("Error");
+    StartConnected();
+    ASSERT_TRUE(bus.SendKeys(0x12, 0, 0));
+    ASSERT_TRUE(bus.SendKeys(0, 0, 0));
+    EXPECT_TRUE(HravikWaitForCalls(hr, HravikKeyBoardProc, 2, 3000));
+    HotKey();
+    EXPECT_EQ(g_state.enabled, 0);
+    HotKey();
+    EXPECT_EQ(g_state.enabled, 1);
+    EXPECT_TRUE(eventlog::Flush(2000)) << "unwritable lines must be dropped, not kept waiting";
+    EXPECT_EQ(errors.Count(), 0);
+    EXPECT_EQ(GetFileAttributesA((blocked + "\\veltra\\veltra.log").c_str()), INVALID_FILE_ATTRIBUTES);
+
+    SetEnvironmentVariableA("LOCALAPPDATA", saved);
+    DeleteFileA((blocked + "\\veltra").c_str());
+    RemoveDirectoryA(blocked.c_str());
 }
 
 TEST_F(DriverDialogMessages, StaysHiddenWhenShown) {
@@ -604,6 +640,39 @@ TEST_F(DriverDialogLock, OperatorLockHoldsThroughDeviceChangesAndReplug) {
         ASSERT_TRUE(bus.SendKeys(0, 0, 0));
         EXPECT_TRUE(HravikWaitForCalls(hr, HravikKeyBoardProc, before + 2, 3000));
     }
+}
+
+// Who locked and who unlocked, on every road: the menu, Ctrl+F11, and the reconnection that lifts
+// a lock that only the missing pendant caused.
+TEST_F(DriverDialogLock, LogsEveryRoadThatLocksOrUnlocks) {
+    ClearLog();
+    Start(false);
+    {
+        MessageBoxCloser menuBox("Infor");
+        Command(ID_LOCK);
+    }
+    {
+        MessageBoxCloser hotKeyBox("Information");
+        HotKey();
+    }
+    PlugPendant();
+    Refresh();
+    Command(ID_LOCK);
+    Command(ID_LOCK);
+    HotKey();
+    HotKey();
+    const std::vector<std::string> expected = {
+        "locked: no pendant at start-up",
+        "unlock from the menu refused: no pendant",
+        "unlock by Ctrl+F11 refused: no pendant",
+        "unlocked by the reconnection",
+        "locked from the menu",
+        "pendant lost: closed by the lock from the menu, after 0 key reports",
+        "unlocked from the menu",
+        "locked by Ctrl+F11",
+        "unlocked by Ctrl+F11",
+    };
+    EXPECT_EQ(LinesWith(LogLines(), "lock"), expected);
 }
 
 // --- Other messages ----------------------------------------------------------------------------

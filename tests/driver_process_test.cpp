@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "app/driver_dlg.h"
 #include "res/resource.h"
@@ -126,6 +127,66 @@ TEST_F(DriverProcess, AutostartPathWithBlankIsQuoted) {
     EXPECT_TRUE(WriteAutostartValue("C:\\Veltra\\veltra.exe", &opened));
     EXPECT_EQ(ReadAutostartValue(), "C:\\Veltra\\veltra.exe");
     if (!saved.empty()) WriteRawAutostartValue(saved);
+}
+
+// Copies of the driver beside no hook library, beside one that lacks KeyBoardProc, and beside one
+// of the other bitness: the driver looks for hravik.dll in its own folder only.
+std::string VariantDir(const char* variant) {
+    char full[MAX_PATH] = {0};
+    GetFullPathNameA((ExeDir() + "..\\driver-variants\\" + variant + "\\").c_str(), MAX_PATH, full, nullptr);
+    return full;
+}
+
+// Runs a copy of the driver until its hook library line is logged, then ends it from the menu.
+std::vector<std::string> RunAndLog(const std::string& exe) {
+    ClearLog();
+    ChildProcess driver;
+    EXPECT_TRUE(driver.Start("\"" + exe + "\""));
+    EXPECT_TRUE(WaitUntil([] { return !LinesWith(LogLines(), "hook library").empty(); }, 15000));
+    HWND window = WaitForDriverWindow(driver.Pid(), 15000);
+    EXPECT_NE(window, nullptr);
+    PostMessageA(window, WM_COMMAND, MAKEWPARAM(ID_EXIT, 0), 0);
+    EXPECT_EQ(driver.Wait(8000), 0u);
+    return LogLines();
+}
+
+// What the operator's log says of a start with a hook library the driver cannot use; none of it
+// shows in the tray.
+TEST_F(DriverProcess, LogsWhyTheHookLibraryIsNotUsed) {
+    const std::string bits = std::to_string(sizeof(void*) * 8) + "-bit";
+    struct Case {
+        const char* variant;
+        std::string line;
+    } cases[] = {
+        {"nolib", "hook library not loaded: no hravik.dll beside the driver in " + VariantDir("nolib") +
+                      " nor in the system folder "},
+        {"no-keyboardproc", "hook library loaded: " + VariantDir("no-keyboardproc") +
+                                "hravik.dll; missing exports: KeyBoardProc"},
+        {"otherbits", "hook library not loaded: " + VariantDir("otherbits") + "hravik.dll is " +
+                          (sizeof(void*) == 8 ? "32-bit" : "64-bit") + ", the driver " + bits +
+                          " (error 193"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.variant);
+        const std::string exe = VariantDir(c.variant) + "veltra.exe";
+        if (std::string(c.variant) == "otherbits" &&
+            GetFileAttributesA((VariantDir(c.variant) + "hravik.dll").c_str()) == INVALID_FILE_ATTRIBUTES) {
+            ADD_FAILURE() << "no hook library of the other bitness was built";
+            continue;
+        }
+        std::vector<std::string> lines = RunAndLog(exe);
+        ASSERT_GE(lines.size(), 4u) << ::testing::PrintToString(lines);
+        // Paths are compared without case: Windows may name a folder in another case than we did.
+        const std::string start = "start: veltra 1.3.0.1, " + bits + ", " + exe;
+        EXPECT_EQ(lstrcmpiA(lines.front().c_str(), start.c_str()), 0) << lines.front();
+        std::vector<std::string> library = LinesWith(lines, "hook library");
+        ASSERT_EQ(library.size(), 1u);
+        EXPECT_EQ(lstrcmpiA(library[0].substr(0, c.line.size()).c_str(), c.line.c_str()), 0)
+            << library[0] << "\n expected " << c.line;
+        EXPECT_EQ(LinesWith(lines, "autostart: \"dunmoral\" set to ").size(), 1u);
+        EXPECT_EQ(LinesWith(lines, "pendant not found: ").size(), 1u) << "Wine lists no pendant";
+        EXPECT_EQ(lines.back(), "exit");
+    }
 }
 
 }  // namespace

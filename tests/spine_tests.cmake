@@ -18,7 +18,27 @@ veltra_gtest(driver_process_tests
   SOURCES driver_process_test.cpp
   SUITES DriverProcess
   LOCK driver
-  DEPENDS veltra)
+  DEPENDS veltra hravik_no-keyboardproc)
+
+# The driver loads hravik.dll from its own folder only: copies of it beside no library, beside one
+# that lacks KeyBoardProc, and beside the soak's library of the other bitness.
+set(driver_variant_dir ${CMAKE_BINARY_DIR}/driver-variants)
+add_custom_command(TARGET driver_process_tests POST_BUILD
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${driver_variant_dir}/nolib
+            ${driver_variant_dir}/no-keyboardproc ${driver_variant_dir}/otherbits
+    COMMAND ${CMAKE_COMMAND} -E copy_if_different $<TARGET_FILE:veltra> ${driver_variant_dir}/nolib/
+    COMMAND ${CMAKE_COMMAND} -E copy_if_different $<TARGET_FILE:veltra> ${driver_variant_dir}/no-keyboardproc/
+    COMMAND ${CMAKE_COMMAND} -E copy_if_different $<TARGET_FILE:hravik_no-keyboardproc>
+            ${driver_variant_dir}/no-keyboardproc/hravik.dll
+    COMMAND ${CMAKE_COMMAND} -E copy_if_different $<TARGET_FILE:veltra> ${driver_variant_dir}/otherbits/
+    VERBATIM)
+if(TARGET soak_variants)
+  add_dependencies(driver_process_tests soak_variants)
+  add_custom_command(TARGET driver_process_tests POST_BUILD
+      COMMAND ${CMAKE_COMMAND} -E copy_if_different ${CMAKE_BINARY_DIR}/soak/otherbits/hravik.dll
+              ${driver_variant_dir}/otherbits/
+      VERBATIM)
+endif()
 
 veltra_gtest(hook_library_tests
   SOURCES hook_library_test.cpp
