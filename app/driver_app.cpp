@@ -2,11 +2,18 @@
 
 #include <vector>
 
+#include "app/diagnosis.h"
 #include "app/driver_dlg.h"
 #include "base/event_log.h"
 #include "host/library_file.h"
 
 BOOL CDriverApp::InitInstance() {
+    // The diagnosis runs beside a driver that may be running: it takes none of the driver's names.
+    if (diag::Requested(GetCommandLineA())) {
+        diag::Run();
+        return TRUE;
+    }
+
     // Held, never released, until the process ends.
     // A copy started by another user or with other rights may be refused the mutex it made
     // (access denied): it runs all the same, so that counts as running too.

@@ -152,6 +152,19 @@ bool WriteAutostartValue(const char* exePath, bool* keyOpened) {
     return written == ERROR_SUCCESS;
 }
 
+bool ReadAutostartValue(std::string* value) {
+    HKEY key = nullptr;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kRunKey, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) return false;
+    char text[MAX_PATH + 8] = {0};
+    DWORD size = sizeof(text) - 1;
+    DWORD type = 0;
+    LONG read = RegQueryValueExA(key, kAutostartValue, nullptr, &type, reinterpret_cast<BYTE*>(text), &size);
+    RegCloseKey(key);
+    if (read != ERROR_SUCCESS || type != REG_SZ) return false;
+    *value = text;
+    return true;
+}
+
 void CDriverDlg::RegisterAutostart() {
     char path[MAX_PATH + 1] = {0};
     DWORD length = GetModuleFileNameA(nullptr, path, MAX_PATH);

@@ -72,3 +72,5 @@ private:
 bool WriteAutostartValue(const char* exePath, bool* keyOpened);
 // The value written for an executable path: quoted when it holds a blank.
 std::string AutostartValueFor(const char* exePath);
+// The autostart value as it stands; false when there is none.
+bool ReadAutostartValue(std::string* value);

@@ -189,4 +189,48 @@ TEST_F(DriverProcess, LogsWhyTheHookLibraryIsNotUsed) {
     }
 }
 
+// veltra.exe /diagnose on a machine with neither the pendant nor NcStudio: the report goes to the
+// file and to the output it was started with, and no driver starts (no window, no single-instance
+// mutex, no log, no autostart value).
+TEST_F(DriverProcess, DiagnoseReportsAndStartsNoDriver) {
+    WriteRawAutostartValue("C:\\elsewhere\\veltra.exe");
+    ClearLog();
+    const std::string reportPath = ExeDir() + "diagnose-output.txt";
+    char folder[MAX_PATH] = {0};
+    GetEnvironmentVariableA("LOCALAPPDATA", folder, MAX_PATH);
+    const std::string reportFile = std::string(folder) + "\\veltra\\veltra-diagnose.txt";
+    DeleteFileA(reportFile.c_str());
+    const std::string exe = VariantDir("nolib") + "veltra.exe";
+
+    ChildProcess diagnose;
+    ASSERT_TRUE(diagnose.Start("\"" + exe + "\" /DIAGNOSE", nullptr, reportPath.c_str()));
+    bool driverSeen = false;
+    DWORD code = STILL_ACTIVE;
+    WaitUntil(
+        [&] {
+            driverSeen =
+                driverSeen || MutexExists("QEVR01") || FindProcessWindow(diagnose.Pid(), kWindowTitle);
+            return (code = diagnose.Wait(0)) != STILL_ACTIVE;
+        },
+        20000);
+    EXPECT_EQ(code, 0u) << "ends by itself";
+    EXPECT_FALSE(driverSeen);
+    EXPECT_TRUE(LogLines().empty()) << "the driver did not start";
+    EXPECT_EQ(ReadAutostartValue(), "C:\\elsewhere\\veltra.exe");
+
+    const std::string report = ReadFileText(reportFile);
+    EXPECT_EQ(ReadFileText(reportPath), report) << "the output holds the report";
+    DeleteFileA(reportPath.c_str());
+    const std::vector<std::string> expectations = {
+        "Driver: veltra 1.3.0.1, " + std::to_string(sizeof(void*) * 8) + "-bit\r\n",
+        "hravik.dll: not there\r\n",
+        "Pendant (vendor 10CE product EB93): not found\r\n",
+        "Driver instance: not running\r\n",
+        "NcStudio processes: none\r\n",
+        "Autostart value \"dunmoral\": C:\\elsewhere\\veltra.exe, points at another file\r\n",
+    };
+    for (const std::string& expected : expectations)
+        EXPECT_NE(report.find(expected), std::string::npos) << expected << " in\n" << report;
+}
+
 }  // namespace

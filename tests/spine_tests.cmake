@@ -7,18 +7,21 @@ veltra_gtest(pendant_tests
 
 # The dialog registers the hot key, the autostart value and the "zomfa" event, like the driver.
 veltra_gtest(driver_dialog_tests
-  SOURCES driver_dialog_test.cpp event_log_test.cpp
+  SOURCES driver_dialog_test.cpp event_log_test.cpp diagnosis_test.cpp
   SUITES DriverDialogStartup DriverDialogMessages DriverDialogStatus DriverDialogDeviceChange
          DriverDialogLock
          DriverDialogShutdown
-         EventLog
-  LOCK driver)
+         EventLog Diagnosis
+  LOCK driver
+  DEPENDS hravik_full ncstudio-v8 ncstudio-v6)
 
+# The diagnosis counts the NcStudio processes on the desktop: none of the host suites may overlap.
 veltra_gtest(driver_process_tests
   SOURCES driver_process_test.cpp
   SUITES DriverProcess
   LOCK driver
   DEPENDS veltra hravik_no-keyboardproc)
+set_tests_properties(DriverProcess PROPERTIES RESOURCE_LOCK "driver;desktop")
 
 # The driver loads hravik.dll from its own folder only: copies of it beside no library, beside one
 # that lacks KeyBoardProc, and beside the soak's library of the other bitness.

@@ -118,13 +118,23 @@ ChildProcess::~ChildProcess() {
     }
 }
 
-bool ChildProcess::Start(const std::string& commandLine, const char* currentDir) {
+bool ChildProcess::Start(const std::string& commandLine, const char* currentDir, const char* outputPath) {
     STARTUPINFOA si{};
     si.cb = sizeof(si);
     std::vector<char> line(commandLine.begin(), commandLine.end());
     line.push_back('\0');
-    return CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, currentDir, &si,
-                          &pi_) != FALSE;
+    HANDLE output = INVALID_HANDLE_VALUE;
+    if (outputPath) {
+        SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
+        output = CreateFileA(outputPath, GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS, 0, nullptr);
+        if (output == INVALID_HANDLE_VALUE) return false;
+        si.dwFlags = STARTF_USESTDHANDLES;
+        si.hStdOutput = output;
+    }
+    BOOL started = CreateProcessA(nullptr, line.data(), nullptr, nullptr, outputPath != nullptr, 0, nullptr,
+                                  currentDir, &si, &pi_);
+    if (output != INVALID_HANDLE_VALUE) CloseHandle(output);
+    return started != FALSE;
 }
 
 DWORD ChildProcess::Wait(DWORD timeoutMs) {

@@ -37,7 +37,9 @@ private:
 class ChildProcess {
 public:
     ~ChildProcess();
-    bool Start(const std::string& commandLine, const char* currentDir = nullptr);
+    // outputPath: a file that receives the child's standard output.
+    bool Start(const std::string& commandLine, const char* currentDir = nullptr,
+               const char* outputPath = nullptr);
     // Exit code, or STILL_ACTIVE when it has not ended within the time.
     DWORD Wait(DWORD timeoutMs);
     void Kill();
