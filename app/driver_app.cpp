@@ -1,18 +1,54 @@
 #include "app/driver_app.h"
 
+#include <vector>
+
+#include "app/diagnosis.h"
 #include "app/driver_dlg.h"
+#include "base/event_log.h"
+#include "host/library_file.h"
 
 BOOL CDriverApp::InitInstance() {
+    // The diagnosis runs beside a driver that may be running: it takes none of the driver's names.
+    if (diag::Requested(GetCommandLineA())) {
+        diag::Run();
+        return TRUE;
+    }
+
     // Held, never released, until the process ends.
     // A copy started by another user or with other rights may be refused the mutex it made
     // (access denied): it runs all the same, so that counts as running too.
     HANDLE mutex = CreateMutexA(nullptr, TRUE, kSingleInstanceMutex);
     DWORD error = GetLastError();
-    if (error == ERROR_ALREADY_EXISTS || (!mutex && error == ERROR_ACCESS_DENIED)) return TRUE;
+    bool running = error == ERROR_ALREADY_EXISTS || (!mutex && error == ERROR_ACCESS_DENIED);
+    eventlog::Write("start: veltra ", DriverVersion(), ", ", kOwnBits, "-bit, ", DriverExePath(),
+                    running ? "; another copy runs already, this one ends" : "");
+    if (running) return TRUE;
 
     CDriverDlg dialog;
     m_pMainWnd = &dialog;
     dialog.DoModal();
     m_pMainWnd = nullptr;
     return FALSE;
+}
+
+std::string DriverExePath() {
+    char path[MAX_PATH + 1] = {0};
+    DWORD length = GetModuleFileNameA(nullptr, path, MAX_PATH);
+    path[length < MAX_PATH ? length : MAX_PATH] = '\0';
+    return path;
+}
+
+std::string DriverVersion() {
+    std::string path = DriverExePath();
+    DWORD ignored = 0;
+    DWORD size = GetFileVersionInfoSizeA(path.c_str(), &ignored);
+    if (size == 0) return "(no version)";
+    std::vector<char> buffer(size);
+    VS_FIXEDFILEINFO* info = nullptr;
+    UINT length = 0;
+    if (!GetFileVersionInfoA(path.c_str(), 0, size, buffer.data()) ||
+        !VerQueryValueA(buffer.data(), "\\", reinterpret_cast<void**>(&info), &length) || !info)
+        return "(no version)";
+    return eventlog::Join(HIWORD(info->dwFileVersionMS), ".", LOWORD(info->dwFileVersionMS), ".",
+                          HIWORD(info->dwFileVersionLS), ".", LOWORD(info->dwFileVersionLS));
 }

@@ -1,11 +1,13 @@
 #include "app/driver_dlg.h"
 
+#include <cstddef>
 #include <cstring>
 #include <string>
 
 #include "app/about_dlg.h"
 #include "app/driver_state.h"
 #include "app/tray_icon.h"
+#include "base/event_log.h"
 #include "host/hook_library.h"
 #include "host/key_forwarder.h"
 #include "host/machine_poller.h"
@@ -18,6 +20,16 @@ const UINT WM_TASKBAR_CREATED = RegisterWindowMessageA("TaskbarCreated");
 
 constexpr char kRunKey[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Run";
 constexpr char kAutostartValue[] = "dunmoral";
+
+// Whether a completed removal names the pendant; the name is read only within the record's size.
+bool RemovedPendant(LPARAM lParam) {
+    auto* header = reinterpret_cast<const DEV_BROADCAST_DEVICEINTERFACE_A*>(lParam);
+    constexpr size_t kNameOffset = offsetof(DEV_BROADCAST_DEVICEINTERFACE_A, dbcc_name);
+    if (!header || header->dbcc_devicetype != DBT_DEVTYP_DEVICEINTERFACE || header->dbcc_size <= kNameOffset)
+        return false;
+    std::string name(header->dbcc_name, strnlen(header->dbcc_name, header->dbcc_size - kNameOffset));
+    return CPendantDevice::NamesPendant(name.c_str());
+}
 
 }  // namespace
 
@@ -94,7 +106,10 @@ BOOL CDriverDlg::OnInitDialog() {
     g_state.hostIsV8 = 0;
 
     CPendantDevice::SetKeySink(&keyfwd::Sink());
-    if (!g_pendant.Open(m_hWnd)) g_state.enabled = 0;
+    if (!g_pendant.Open(m_hWnd)) {
+        g_state.enabled = 0;
+        eventlog::Write("locked: no pendant at start-up");
+    }
     RegisterDeviceNotifications();
     g_pendant.Close();
 
@@ -109,18 +124,45 @@ BOOL CDriverDlg::OnInitDialog() {
     return TRUE;
 }
 
-bool WriteAutostartValue(const char* exePath, bool* keyOpened) {
-    HKEY key = nullptr;
-    *keyOpened = RegOpenKeyExA(HKEY_LOCAL_MACHINE, kRunKey, 0, KEY_WRITE, &key) == ERROR_SUCCESS;
-    if (!*keyOpened) return true;
+std::string AutostartValueFor(const char* exePath) {
     // A path with a blank must be quoted, or Windows may start C:\Program.exe instead.
     std::string value = exePath;
     if (value.find(' ') != std::string::npos) value = "\"" + value + "\"";
+    return value;
+}
+
+bool WriteAutostartValue(const char* exePath, bool* keyOpened) {
+    HKEY key = nullptr;
+    LONG opened = RegOpenKeyExA(HKEY_LOCAL_MACHINE, kRunKey, 0, KEY_WRITE, &key);
+    *keyOpened = opened == ERROR_SUCCESS;
+    if (!*keyOpened) {
+        eventlog::Write("autostart: not written, the Run key cannot be opened (", eventlog::ErrorText(opened),
+                        ")");
+        return true;
+    }
+    std::string value = AutostartValueFor(exePath);
     LONG written = RegSetValueExA(key, kAutostartValue, 0, REG_SZ,
                                   reinterpret_cast<const BYTE*>(value.c_str()),
                                   static_cast<DWORD>(value.size() + 1));
     RegCloseKey(key);
+    if (written == ERROR_SUCCESS)
+        eventlog::Write("autostart: \"", kAutostartValue, "\" set to ", value);
+    else
+        eventlog::Write("autostart: not written (", eventlog::ErrorText(written), ")");
     return written == ERROR_SUCCESS;
+}
+
+bool ReadAutostartValue(std::string* value) {
+    HKEY key = nullptr;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kRunKey, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) return false;
+    char text[MAX_PATH + 8] = {0};
+    DWORD size = sizeof(text) - 1;
+    DWORD type = 0;
+    LONG read = RegQueryValueExA(key, kAutostartValue, nullptr, &type, reinterpret_cast<BYTE*>(text), &size);
+    RegCloseKey(key);
+    if (read != ERROR_SUCCESS || type != REG_SZ) return false;
+    *value = text;
+    return true;
 }
 
 void CDriverDlg::RegisterAutostart() {
@@ -148,6 +190,7 @@ LRESULT CDriverDlg::OnDeviceChange(WPARAM wParam, LPARAM lParam) {
         if (header && header->dbch_devicetype == DBT_DEVTYP_DEVICEINTERFACE) g_state.pendantReady = 0;
     } else if (wParam == DBT_DEVICEREMOVECOMPLETE) {
         g_state.pendantReady = 0;
+        if (RemovedPendant(lParam)) CPendantDevice::LogLinkLost("removed");
     }
     return TRUE;
 }
@@ -159,7 +202,10 @@ void CDriverDlg::EnsurePendant() {
     int result = g_pendant.Open(m_hWnd);
     g_state.pendantReady = result;
     // A reconnection ends a lock that only the missing pendant caused, never the operator's.
-    if (result == 1 && !g_state.operatorLocked) g_state.enabled = 1;
+    if (result == 1 && !g_state.operatorLocked) {
+        if (g_state.enabled == 0) eventlog::Write("unlocked by the reconnection");
+        g_state.enabled = 1;
+    }
 }
 
 LRESULT CDriverDlg::OnTimer(WPARAM, LPARAM) {
@@ -209,11 +255,16 @@ void CDriverDlg::OnLock() {
     if (g_state.enabled == 1) {
         if (!g_pendant.Open(m_hWnd)) {
             g_state.enabled = 0;
+            eventlog::Write("unlock from the menu refused: no pendant");
             MessageBoxA(m_hWnd, "Please Insert Usb!", "Infor", MB_OK);
+        } else {
+            eventlog::Write("unlocked from the menu");
         }
     } else {
+        eventlog::Write("locked from the menu");
         // Closing releases a key still held in the host.
         g_pendant.Close();
+        CPendantDevice::LogLinkLost("closed by the lock from the menu");
     }
 }
 
@@ -223,9 +274,13 @@ LRESULT CDriverDlg::OnHotKey(WPARAM, LPARAM) {
     if (g_state.enabled == 1) {
         if (g_pendant.connected == 0) {
             g_state.enabled = 0;
+            eventlog::Write("unlock by Ctrl+F11 refused: no pendant");
             MessageBoxA(m_hWnd, "Please Insert USB Controller!", "Information", MB_OK);
+        } else {
+            eventlog::Write("unlocked by Ctrl+F11");
         }
     } else {
+        eventlog::Write("locked by Ctrl+F11");
         // The pendant stays open, so a key held now would stay down in the host.
         keyfwd::ReleaseHeldKey();
     }
@@ -239,6 +294,7 @@ void CDriverDlg::OnExit() {
 }
 
 LRESULT CDriverDlg::OnDestroy(WPARAM, LPARAM) {
+    eventlog::Write("exit");
     poller::Stop();
     Default();
     if (timerId) KillTimer(m_hWnd, timerId);

@@ -5,6 +5,8 @@
 #include <windows.h>
 #include <dbt.h>
 
+#include <string>
+
 #include "framework/wnd.h"
 #include "host/host_tracker.h"
 
@@ -68,3 +70,7 @@ private:
 // Writes the autostart value for the given executable path; false when the write failed
 // (not when the key could not be opened, which is silent).
 bool WriteAutostartValue(const char* exePath, bool* keyOpened);
+// The value written for an executable path: quoted when it holds a blank.
+std::string AutostartValueFor(const char* exePath);
+// The autostart value as it stands; false when there is none.
+bool ReadAutostartValue(std::string* value);

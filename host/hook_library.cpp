@@ -3,6 +3,8 @@
 #include <atomic>
 #include <string>
 
+#include "base/event_log.h"
+#include "host/library_file.h"
 #include "pendant/pendant_device.h"
 
 namespace hooklib {
@@ -40,6 +42,53 @@ bool SearchFlagsSupported() {
 
 HMODULE EnsureFirst() { return LoadFirst(); }
 
+// What the first handle's load came to, as last logged: 0 loaded, else the load's error. A failed
+// load is retried by every wrapper call; the log says it once, and again when the outcome changes.
+constexpr DWORD kNothingLogged = 0xFFFFFFFF;
+Relaxed<DWORD> g_loggedLoad{kNothingLogged};
+
+std::string BitsText(int bits) { return bits ? eventlog::Join(bits, "-bit") : "for another machine"; }
+
+// Why no library was loaded, from what lies where Load looked. The key forwarder's own load
+// never comes here: a key is never a log line.
+void LogLoadFailure(DWORD error) {
+    const std::string folders[] = {ExeFolder(), SystemFolder()};
+    for (const std::string& folder : folders) {
+        std::string path = folder + kFileName;
+        if (folder.empty() || GetFileAttributesA(path.c_str()) == INVALID_FILE_ATTRIBUTES) continue;
+        LibraryFile file = ReadLibraryFile(path);
+        if (file.isPe && file.bits != kOwnBits)
+            eventlog::Write("hook library not loaded: ", path, " is ", BitsText(file.bits), ", the driver ",
+                            kOwnBits, "-bit (", eventlog::ErrorText(error), ")");
+        else if (file.found && !file.isPe)
+            eventlog::Write("hook library not loaded: ", path, " is not a Windows library (",
+                            eventlog::ErrorText(error), ")");
+        else
+            eventlog::Write("hook library not loaded: ", path, " (", eventlog::ErrorText(error), ")");
+        return;
+    }
+    eventlog::Write("hook library not loaded: no ", kFileName, " beside the driver in ", folders[0],
+                    " nor in the system folder ", folders[1], " (", eventlog::ErrorText(error), ")");
+}
+
+void LogLoad(HMODULE module, DWORD error) {
+    DWORD outcome = module ? 0 : (error != 0 ? error : ERROR_MOD_NOT_FOUND);
+    if (g_loggedLoad.exchange(outcome) == outcome) return;
+    if (!module) return LogLoadFailure(outcome);
+    char path[MAX_PATH + 1] = {0};
+    GetModuleFileNameA(module, path, MAX_PATH);
+    std::string missing;
+    for (const char* name : kExportNames) {
+        if (GetProcAddress(module, name)) continue;
+        if (!missing.empty()) missing += ", ";
+        missing += name;
+    }
+    if (missing.empty())
+        eventlog::Write("hook library loaded: ", path, ", all nine exports");
+    else
+        eventlog::Write("hook library loaded: ", path, "; missing exports: ", missing);
+}
+
 // Calls a wrapper's export, or returns 0 when it is missing.
 template <class Fn, class... Args>
 int CallExport(HMODULE module, const char* name, Args... args) {
@@ -51,6 +100,18 @@ int CallExport(HMODULE module, const char* name, Args... args) {
 
 }  // namespace
 
+std::string ExeFolder() {
+    char exe[MAX_PATH + 1] = {0};
+    DWORD length = GetModuleFileNameA(nullptr, exe, MAX_PATH);
+    return length > 0 && length < MAX_PATH ? FolderOf(exe) : std::string();
+}
+
+std::string SystemFolder() {
+    char system[MAX_PATH + 1] = {0};
+    UINT length = GetSystemDirectoryA(system, MAX_PATH);
+    return length > 0 && length < MAX_PATH ? std::string(system) + "\\" : std::string();
+}
+
 HMODULE Load() {
     if (SearchFlagsSupported()) {
         HMODULE module = LoadLibraryExA(
@@ -58,21 +119,24 @@ HMODULE Load() {
         if (module || GetLastError() != ERROR_INVALID_PARAMETER) return module;
     }
     // Without the flags, name the two folders in full.
-    char exe[MAX_PATH + 1] = {0};
-    DWORD length = GetModuleFileNameA(nullptr, exe, MAX_PATH);
-    if (length > 0 && length < MAX_PATH) {
-        std::string path = FolderOf(exe) + kFileName;
+    std::string folder = ExeFolder();
+    if (!folder.empty()) {
+        std::string path = folder + kFileName;
         if (HMODULE module = LoadLibraryExA(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH))
             return module;
     }
-    char system[MAX_PATH + 1] = {0};
-    UINT systemLength = GetSystemDirectoryA(system, MAX_PATH);
-    if (systemLength == 0 || systemLength >= MAX_PATH) return nullptr;
-    std::string path = std::string(system) + "\\" + kFileName;
+    folder = SystemFolder();
+    if (folder.empty()) return nullptr;
+    std::string path = folder + kFileName;
     return LoadLibraryExA(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
 }
 
-HMODULE LoadFirst() { return LoadInto(firstModule); }
+HMODULE LoadFirst() {
+    if (HMODULE module = firstModule) return module;
+    HMODULE module = LoadInto(firstModule);
+    LogLoad(module, GetLastError());
+    return module;
+}
 HMODULE LoadSecond() { return LoadInto(secondModule); }
 
 CallGuard::CallGuard() { g_callsInProgress.fetch_add(1); }
@@ -94,7 +158,9 @@ uint8_t ModeByteFor(int code) {
 }
 
 void LoadAtStart() {
-    firstModule = Load();
+    HMODULE module = Load();
+    LogLoad(module, GetLastError());
+    firstModule = module;
     secondModule = nullptr;
 }
 
@@ -130,6 +196,13 @@ int SetPcState(HWND window, int code) {
     int result = CallExport<SetPcStateFn>(module, "SetPcState", window, code);
     g_state.modeByte = ModeByteFor(code);
     return result;
+}
+
+std::string WhyZero(const char* exportName) {
+    HMODULE module = firstModule;
+    if (!module) return "the hook library is not loaded";
+    if (!GetProcAddress(module, exportName)) return std::string("the hook library has no ") + exportName;
+    return std::string(exportName) + " returned 0";
 }
 
 }  // namespace hooklib

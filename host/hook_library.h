@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <string>
 
 #include "app/driver_state.h"
 
@@ -32,6 +33,10 @@ using GetMaStepFn = int(WINAPI*)();
 using GetAxisLocationFn = int(WINAPI*)(char*, uint32_t);
 using KeyBoardProcFn = int(WINAPI*)(uint32_t, uint32_t, uint32_t);
 
+// The nine exports the driver calls, as the log and the diagnosis list them.
+constexpr const char* kExportNames[] = {"installhook", "UnHook", "SetVer", "EnableMap", "SetPcState",
+                                        "GetMaState", "GetMaStep", "GetAxisLocation", "KeyBoardProc"};
+
 // The first handle serves the wrappers and the poller; the key forwarder keeps its own second one.
 extern Relaxed<HMODULE> firstModule;
 extern Relaxed<HMODULE> secondModule;
@@ -39,6 +44,10 @@ extern Relaxed<HMODULE> secondModule;
 // Loads hravik.dll from the executable's folder or System32, never from the current folder or
 // PATH, where a planted copy would run inside the driver.
 HMODULE Load();
+// The two places Load looks, in its order: the executable's folder and the system folder, each
+// with a trailing backslash.
+std::string ExeFolder();
+std::string SystemFolder();
 // The first or second handle, loaded into it when empty; null when the load fails. Two threads
 // loading at once keep one handle and release the other reference.
 HMODULE LoadFirst();
@@ -81,5 +90,9 @@ int UnHook();
 int SetVer(int isV8);
 int EnableMap(int on);
 int SetPcState(HWND window, int code);
+
+// Why a wrapper of this export returned 0: the library is not loaded, lacks the export, or the
+// export itself said 0.
+std::string WhyZero(const char* exportName);
 
 }  // namespace hooklib

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "app/driver_state.h"
+#include "base/event_log.h"
 #include "host/hook_library.h"
 #include "pendant/pendant_device.h"
 
@@ -75,6 +76,8 @@ void HostTracker::Track(HWND foreground) {
         hooklib::UnHook();
         g_state.hostWindow = nullptr;
         g_state.hostThreadId = 0;
+        eventlog::Write("host gone: its window has closed");
+        lastLogged.clear();
         return;
     }
     DetectDialogs(attention);
@@ -111,20 +114,45 @@ HWND HostTracker::ExamineCandidate(HWND window, DWORD foregroundThread) {
 
     // A window of any other program (a folder, a browser tab) named after NcStudio is no host.
     if (!FindHostProcess(foregroundThread)) return window;
-    if (!CheckHostVersion()) return window;
+    std::string version;
+    if (!CheckHostVersion(&version)) {
+        Log(window, "refused", version,
+            version.empty() ? "its version cannot be read" : "neither 5.x nor 8.x");
+        return window;
+    }
     hooklib::SetVer(g_state.hostIsV8);
-    if (!hooklib::UnHook()) return window;
+    if (!hooklib::UnHook()) {
+        Log(window, "refused", version, hooklib::WhyZero("UnHook"));
+        return window;
+    }
     if (hooklib::InstallHook(window)) {
         g_state.hostThreadId = foregroundThread;
         hooklib::SetPcState(g_state.hostWindow, hooklib::PCS_NORMAL);
         // Lets the next tick with the same window take the host-in-front step.
         lastExamined = nullptr;
+        Log(window, "hooked", version, g_state.hostIsV8 ? "as 8.x" : "as 5.x");
     } else {
         g_state.hostThreadId = 0;
         // A host already in front at start-up is seen before the pendant is connected.
         if (g_pendant.connected == 0) awaitingPendant = true;
+        if (g_pendant.connected == 0)
+            Log(window, "waiting", version, "hooked once the pendant is connected");
+        else
+            Log(window, "refused", version, hooklib::WhyZero("installhook"));
     }
     return window;
+}
+
+void HostTracker::Log(HWND window, const char* outcome, const std::string& version,
+                      const std::string& detail) {
+    DWORD pid = 0;
+    GetWindowThreadProcessId(window, &pid);
+    std::string line =
+        eventlog::Join("host ", outcome, ": pid ", pid, ", ", g_state.hostExePath, ", product version ",
+                       version.empty() ? std::string("unreadable") : version, "; ", detail);
+    if (line == lastLogged) return;
+    lastLogged = line;
+    eventlog::WriteLine(line);
 }
 
 bool FindHostProcess(DWORD threadId) {
@@ -169,41 +197,62 @@ bool FindHostModule(DWORD processId, const wchar_t* exeName) {
     return false;
 }
 
-bool CheckHostVersion() {
-    if (g_state.hostExePath.empty()) return false;
-    const wchar_t* path = g_state.hostExePath.c_str();
+HostVersion ReadHostVersion(const std::wstring& path) {
+    HostVersion version;
     DWORD ignored = 0;
-    DWORD size = GetFileVersionInfoSizeW(path, &ignored);
+    DWORD size = GetFileVersionInfoSizeW(path.c_str(), &ignored);
     if (size == 0) {
         // Builds without a version resource are the newer 8.x line. Any other failure (a file
         // that moved, a path we cannot read) tells nothing about the version.
         DWORD error = GetLastError();
         if (error != ERROR_RESOURCE_DATA_NOT_FOUND && error != ERROR_RESOURCE_TYPE_NOT_FOUND &&
             error != ERROR_RESOURCE_NAME_NOT_FOUND && error != ERROR_RESOURCE_LANG_NOT_FOUND)
-            return false;
-        g_state.hostIsV8 = 1;
-        g_state.statusText = kStatusV8;
-        return true;
+            return version;
+        version.line = HostVersion::kV8;
+        version.text = "none";
+        return version;
     }
     std::vector<char> buffer(size);
-    if (!GetFileVersionInfoW(path, 0, size, buffer.data())) return false;
+    if (!GetFileVersionInfoW(path.c_str(), 0, size, buffer.data())) return version;
     VS_FIXEDFILEINFO* info = nullptr;
     UINT length = 0;
     if (!VerQueryValueW(buffer.data(), L"\\", reinterpret_cast<void**>(&info), &length) || !info ||
         length < sizeof(VS_FIXEDFILEINFO))
-        return false;
+        return version;
+    version.text =
+        eventlog::Join(HIWORD(info->dwProductVersionMS), ".", LOWORD(info->dwProductVersionMS), ".",
+                       HIWORD(info->dwProductVersionLS), ".", LOWORD(info->dwProductVersionLS));
     // The product version names the NcStudio line; the file version is per build.
     switch (HIWORD(info->dwProductVersionMS)) {
         case 8:
+            version.line = HostVersion::kV8;
+            break;
+        case 5:
+            version.line = HostVersion::kV5;
+            break;
+        default:
+            version.line = HostVersion::kOther;
+    }
+    return version;
+}
+
+bool CheckHostVersion(std::string* versionText) {
+    if (g_state.hostExePath.empty()) return false;
+    HostVersion version = ReadHostVersion(g_state.hostExePath);
+    if (versionText) *versionText = version.text;
+    switch (version.line) {
+        case HostVersion::kV8:
             g_state.hostIsV8 = 1;
             g_state.statusText = kStatusV8;
             return true;
-        case 5:
+        case HostVersion::kV5:
             g_state.hostIsV8 = 0;
             g_state.statusText = kStatusV5;
             return true;
-        default:
+        case HostVersion::kOther:
             g_state.statusText = kStatusUnknown;
+            return false;
+        default:
             return false;
     }
 }

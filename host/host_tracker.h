@@ -16,6 +16,7 @@ public:
         lastExamined = nullptr;
         dialogHold = 0;
         awaitingPendant = false;
+        lastLogged.clear();
     }
 
     // The foreground window the candidate examination last looked at (also set when a
@@ -26,6 +27,8 @@ public:
     // A host whose install failed only because the pendant was not connected yet: examined
     // again once it is.
     bool awaitingPendant = false;
+    // The last host line logged: a host refused again and again is logged once.
+    std::string lastLogged;
 
     // Steps of the tick, public for tests.
     void HostInFront(HWND window);
@@ -37,6 +40,9 @@ public:
     bool ClassifyDialog(HWND dialog);
     // ClassifyDialog for a dialog other than the last examined window, which it then becomes.
     bool ClassifyIfNew(HWND dialog);
+
+private:
+    void Log(HWND window, const char* outcome, const std::string& version, const std::string& detail);
 };
 
 // Process and version identification of a candidate host. FindHostProcess is true, with
@@ -44,7 +50,17 @@ public:
 bool FindHostProcess(DWORD threadId);
 bool OwnsThread(DWORD processId, DWORD threadId);
 bool FindHostModule(DWORD processId, const wchar_t* exeName);
-bool CheckHostVersion();
+// versionText, when given, receives the product version as ReadHostVersion writes it.
+bool CheckHostVersion(std::string* versionText = nullptr);
+
+// What a host executable's version resource says: the NcStudio line the driver takes it for, and
+// the product version as text ("8.5.12.0", "none" without a version resource).
+struct HostVersion {
+    enum Line { kUnreadable, kV5, kV8, kOther };
+    Line line = kUnreadable;
+    std::string text;
+};
+HostVersion ReadHostVersion(const std::wstring& path);
 
 // Window texts, read with their bound and always terminated.
 constexpr int kTitleLimit = 100;

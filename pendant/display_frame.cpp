@@ -1,6 +1,7 @@
 #include "pendant/display_frame.h"
 
 #include "app/driver_state.h"
+#include "base/event_log.h"
 #include "pendant/hid_api.h"
 #include "pendant/pendant_device.h"
 
@@ -8,6 +9,7 @@ int CPendantDevice::WriteFeature(const uint8_t* payload, uint8_t length) {
     // Held across the sends so that a close on another thread cannot pull the handle away
     // between two reports of one payload.
     LinkLock guard(*this);
+    lastSendError = 0;
     if (!guard.Owned()) return 0;
     if (featureHandle == INVALID_HANDLE_VALUE) {
         if (!EnsureOpen()) return 0;
@@ -22,8 +24,12 @@ int CPendantDevice::WriteFeature(const uint8_t* payload, uint8_t length) {
         for (uint8_t i = 0; i < chunk; ++i) report[1 + i] = payload[offset + i];
         featureCaller_ = GetCurrentThreadId();
         BOOL sent = Hid().HidD_SetFeature(featureHandle, report, kFeatureReportSize);
+        DWORD error = sent ? 0 : GetLastError();
         featureCaller_ = 0;
-        if (!sent) return 0;
+        if (!sent) {
+            lastSendError = error;
+            return 0;
+        }
         remaining = static_cast<uint8_t>(remaining - chunk);
         if (remaining == 0) return 1;
         offset = static_cast<uint8_t>(offset + chunk);
@@ -41,5 +47,9 @@ void SendDisplayFrame() {
     if (!g_pendant.WriteFeature(frame, 4)) {
         if (g_pendant.connected == 1) g_pendant.Close();
         g_state.pendantReady = 0;
+        DWORD error = g_pendant.lastSendError;
+        std::string reason = "a display frame could not be sent";
+        if (error != 0) reason += eventlog::Join(" (", eventlog::ErrorText(error), ")");
+        CPendantDevice::LogLinkLost(reason);
     }
 }

@@ -1,6 +1,7 @@
 #include "pendant/key_report.h"
 
 #include "app/driver_state.h"
+#include "base/event_log.h"
 #include "pendant/hid_api.h"
 #include "pendant/pendant_device.h"
 
@@ -16,6 +17,7 @@ int ReadKeyReport() {
     if (CPendantDevice::stopReader) return 1;
     DWORD read = 0;
     if (!Hid().ReadFile(input, report, kKeyReportSize, &read)) return 0;
+    CPendantDevice::reportsRead = CPendantDevice::reportsRead + 1;
     KeyEvent event = DecodeKeyReport(report);
     if (KeySink* sink = CPendantDevice::Sink()) {
         // A close that finds the reader here, in the host's hook library, leaves it behind.
@@ -37,6 +39,7 @@ DWORD WINAPI ReaderThreadProc(LPVOID) {
             continue;
         }
         if (ReadKeyReport() == 1) continue;
+        DWORD error = GetLastError();
         if (CPendantDevice::inputHandle == INVALID_HANDLE_VALUE) continue;
         // A read cancelled because a stop was asked for is not a lost link.
         if (CPendantDevice::stopReader || !CPendantDevice::IsCurrentReader()) continue;
@@ -44,6 +47,7 @@ DWORD WINAPI ReaderThreadProc(LPVOID) {
         CPendantDevice::ReleaseHandle(CPendantDevice::featureHandle);
         g_state.pendantReady = 0;
         if (KeySink* sink = CPendantDevice::Sink()) sink->OnLinkLost();
+        CPendantDevice::LogLinkLost(eventlog::Join("read failed (", eventlog::ErrorText(error), ")"));
     }
     if (CPendantDevice::readerThreadId.compare_exchange(GetCurrentThreadId(), 0))
         CPendantDevice::stopReader = 0;

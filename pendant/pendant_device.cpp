@@ -2,6 +2,8 @@
 
 #include <vector>
 
+#include "base/event_log.h"
+#include "pendant/display_frame.h"
 #include "pendant/hid_api.h"
 #include "pendant/key_report.h"
 #include "pendant/pendant_ids.h"
@@ -17,6 +19,8 @@ Relaxed<int> CPendantDevice::stopReader{0};
 Relaxed<HWND> CPendantDevice::ownerWindow{nullptr};
 Relaxed<DWORD> CPendantDevice::sinkThreadId{0};
 Relaxed<KeySink*> CPendantDevice::keySink_{nullptr};
+Relaxed<uint32_t> CPendantDevice::reportsRead{0};
+Relaxed<int> CPendantDevice::linkLogged_{0};
 
 CPendantDevice g_pendant;
 
@@ -24,6 +28,28 @@ namespace {
 constexpr DWORD kDetailBufferSize = 1024;
 constexpr uint8_t kMaxFeatureInterfaces = 4;
 constexpr DWORD kLinkPollMs = 10;
+
+std::string Describe(const DiscoverySeen& seen) {
+    using eventlog::Join;
+    if (seen.listError != 0)
+        return Join("the list of HID interfaces cannot be had (", eventlog::ErrorText(seen.listError), ")");
+    std::string text = Join(seen.interfaces, " HID interfaces seen");
+    if (seen.unopened > 0) text += Join(", ", seen.unopened, " of them could not be opened");
+    if (seen.withIds == 0)
+        text += Join("; none has the pendant's ids (vendor ", eventlog::Hex4(kPendantVendorId), " product ",
+                     eventlog::Hex4(kPendantProductId), ")");
+    else if (seen.features > 0 && seen.inputs > 0)
+        text += "; both of the pendant's interfaces, but its reader thread could not be started";
+    else if (seen.features > 0)
+        text += "; the pendant's feature interface, but not its input interface";
+    else if (seen.inputs > 0)
+        text += "; the pendant's input interface, but not its feature interface";
+    if (seen.oddInput >= 0)
+        text += Join("; one with the pendant's ids has input reports of ", seen.oddInput,
+                     " and feature reports of ", seen.oddFeature, " bytes (the pendant's: input ",
+                     kKeyReportSize, ", feature ", kFeatureReportSize, ")");
+    return text;
+}
 }  // namespace
 
 CPendantDevice::CPendantDevice() : interfaceClass(kUsbDeviceInterfaceClass) {}
@@ -94,8 +120,15 @@ int CPendantDevice::FindAndOpen() {
     HidApi& hid = Hid();
     GUID hidClass;
     hid.HidD_GetHidGuid(&hidClass);
+    DiscoverySeen seen;
+    featurePath_.clear();
+    inputPath_.clear();
     HDEVINFO set = hid.SetupDiGetClassDevsA(&hidClass, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
-    if (set == INVALID_HANDLE_VALUE) return 0;
+    if (set == INVALID_HANDLE_VALUE) {
+        seen.listError = GetLastError();
+        LogDiscovery(0, seen);
+        return 0;
+    }
 
     std::vector<uint8_t> buffer(kDetailBufferSize);
     auto* detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_A*>(buffer.data());
@@ -106,10 +139,14 @@ int CPendantDevice::FindAndOpen() {
     // Every interface is looked at: a PC with many HID collections may list the pendant late,
     // and one interface that cannot be read says nothing about the others.
     for (DWORD index = 0; hid.SetupDiEnumDeviceInterfaces(set, &hidClass, index, &data); ++index) {
+        ++seen.interfaces;
         if (!hid.SetupDiGetDeviceInterfaceDetailA(set, &data, detail, kDetailBufferSize)) continue;
         HANDLE device = hid.CreateFileA(detail->DevicePath, GENERIC_READ,
                                         FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING, 0);
-        if (device == INVALID_HANDLE_VALUE) continue;
+        if (device == INVALID_HANDLE_VALUE) {
+            ++seen.unopened;
+            continue;
+        }
 
         HIDD_ATTRIBUTES attributes{};
         attributes.Size = sizeof(attributes);
@@ -118,6 +155,7 @@ int CPendantDevice::FindAndOpen() {
             hid.CloseHandle(device);
             continue;
         }
+        ++seen.withIds;
         PHIDP_PREPARSED_DATA preparsed = nullptr;
         if (!hid.HidD_GetPreparsedData(device, &preparsed)) {
             hid.CloseHandle(device);
@@ -134,13 +172,19 @@ int CPendantDevice::FindAndOpen() {
             HANDLE replaced = featureHandle.exchange(device);
             if (replaced != INVALID_HANDLE_VALUE) hid.CloseHandle(replaced);
             interfaceClass = data.InterfaceClassGuid;
+            featurePath_ = detail->DevicePath;
+            ++seen.features;
             if (++featureCount >= kMaxFeatureInterfaces) break;
         } else if (caps.InputReportByteLength == 6) {
             // Refused by some stacks; the default buffer then stays, which is no reason to fail.
             hid.HidD_SetNumInputBuffers(device, kInputBuffers);
             HANDLE replaced = inputHandle.exchange(device);
             if (replaced != INVALID_HANDLE_VALUE) hid.CloseHandle(replaced);
+            inputPath_ = detail->DevicePath;
+            ++seen.inputs;
         } else {
+            seen.oddInput = caps.InputReportByteLength;
+            seen.oddFeature = caps.FeatureReportByteLength;
             hid.CloseHandle(device);
         }
     }
@@ -148,6 +192,7 @@ int CPendantDevice::FindAndOpen() {
 
     if (inputHandle == INVALID_HANDLE_VALUE || featureCount == 0) {
         CloseLocked();
+        LogDiscovery(0, seen);
         return 0;
     }
     if (readerThreadId == 0) {
@@ -162,12 +207,47 @@ int CPendantDevice::FindAndOpen() {
     if (readerThread == nullptr) {
         CloseLocked();
         readerThreadId = 0;
+        LogDiscovery(0, seen);
         return 0;
     }
     // A pendant that was just (re)connected starts with a blank display: show the frame even if
     // it equals the last one sent.
     g_state.forceFrame = 1;
+    LogDiscovery(1, seen);
     return 1;
+}
+
+void CPendantDevice::LogDiscovery(int result, const DiscoverySeen& seen) {
+    if (result == 1) {
+        loggedNotFound_.clear();
+        std::string paths = eventlog::Join("feature ", featurePath_, ", input ", inputPath_);
+        if (linkLogged_.exchange(1) == 1 && paths == loggedPaths_) return;
+        loggedPaths_ = paths;
+        reportsRead = 0;
+        eventlog::Write("pendant connected: ", paths);
+        return;
+    }
+    // While the pendant is away every status refresh looks again: say what it saw once per change.
+    linkLogged_ = 0;
+    std::string line = eventlog::Join("pendant not found: ", Describe(seen));
+    if (line == loggedNotFound_) return;
+    loggedNotFound_ = line;
+    eventlog::Write(line);
+}
+
+void CPendantDevice::LogLinkLost(const std::string& reason) {
+    if (linkLogged_.exchange(0) == 1)
+        eventlog::Write("pendant lost: ", reason, ", after ", static_cast<uint32_t>(reportsRead),
+                        " key reports");
+}
+
+bool CPendantDevice::NamesPendant(const char* devicePath) {
+    std::string path = eventlog::Join(devicePath);
+    std::string ids =
+        eventlog::Join("vid_", eventlog::Hex4(kPendantVendorId), "&pid_", eventlog::Hex4(kPendantProductId));
+    CharLowerBuffA(&path[0], static_cast<DWORD>(path.size()));
+    CharLowerBuffA(&ids[0], static_cast<DWORD>(ids.size()));
+    return path.find(ids) != std::string::npos;
 }
 
 void CPendantDevice::CloseLocked() {

@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <string>
 
 #include "app/driver_state.h"
 #include "pendant/kernel_lock.h"
@@ -17,6 +18,19 @@ public:
     virtual void OnKeyEvent(uint32_t messageType, uint32_t keyCodeWord) = 0;
     // The link was lost (a failed read, or a close once the reader has stopped).
     virtual void OnLinkLost() = 0;
+};
+
+// What one discovery saw, for the log line of a discovery that found no pendant.
+struct DiscoverySeen {
+    DWORD listError = 0;  // non-zero: the HID interface list could not be had
+    int interfaces = 0;   // listed
+    int unopened = 0;     // could not be opened
+    int withIds = 0;      // with the pendant's vendor and product ids
+    int features = 0;     // taken as the feature interface
+    int inputs = 0;       // taken as the input interface
+    // The sizes of the last interface with the pendant's ids that was neither.
+    int oddInput = -1;
+    int oddFeature = -1;
 };
 
 class CPendantDevice {
@@ -68,6 +82,17 @@ public:
     // Whether the calling thread is the reader that the link currently runs.
     static bool IsCurrentReader();
 
+    // The log's view of the link: a connection is logged once, with both device paths, and its
+    // end once, with the first reason seen. Closes that reopen at once (the start-up probe, a
+    // status refresh) are no end.
+    static void LogLinkLost(const std::string& reason);
+    // Key reports read since the connection was made, for the line that logs its end.
+    static Relaxed<uint32_t> reportsRead;
+    // The error of the last feature report the device refused.
+    Relaxed<DWORD> lastSendError{0};
+    // Whether a device path names the pendant (its USB ids), as a removal notification's does.
+    static bool NamesPendant(const char* devicePath);
+
 private:
     int FindAndOpen();
     void CloseLocked();
@@ -82,6 +107,14 @@ private:
     KernelMutex lock_;
     // The thread inside HidD_SetFeature, which a waiter for the lock may cancel.
     Relaxed<DWORD> featureCaller_{0};
+    // For the log, under the link lock: the paths of the interfaces taken by the running
+    // discovery, those of the connection last logged, and the last "not found" line.
+    std::string featurePath_;
+    std::string inputPath_;
+    std::string loggedPaths_;
+    std::string loggedNotFound_;
+    void LogDiscovery(int result, const DiscoverySeen& seen);
+    static Relaxed<int> linkLogged_;
     static Relaxed<KeySink*> keySink_;
 };
 

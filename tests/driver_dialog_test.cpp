@@ -4,9 +4,16 @@
 #include <windows.h>
 #include <dbt.h>
 
+#include <algorithm>
+#include <cstddef>
+#include <cstring>
+#include <string>
+#include <vector>
+
 #include "app/driver_dlg.h"
 #include "app/driver_state.h"
 #include "app/tray_icon.h"
+#include "base/event_log.h"
 #include "hravik_shared.h"
 #include "host/hook_library.h"
 #include "host/key_forwarder.h"
@@ -170,6 +177,41 @@ TEST_F(DriverDialogStartup, WritesOwnPathAsAutostartValue) {
     EXPECT_STREQ(value, expected.c_str());
 }
 
+// A log that cannot be written changes nothing: the driver starts, forwards keys, locks and
+// unlocks without a word, and no line holds it up.
+TEST_F(DriverDialogStartup, RunsOnSilentlyWhenTheLogCannotBeWritten) {
+    char temp[MAX_PATH] = {0};
+    GetTempPathA(MAX_PATH, temp);
+    const std::string blocked = std::string(temp) + "veltra-blocked-" + std::to_string(GetCurrentProcessId());
+    CreateDirectoryA(blocked.c_str(), nullptr);
+    // Under Wine a read-only attribute stops no one who runs as root; a file where the log's folder
+    // belongs stops everyone.
+    HANDLE squatter =
+        CreateFileA((blocked + "\\veltra").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    ASSERT_NE(squatter, INVALID_HANDLE_VALUE);
+    CloseHandle(squatter);
+    char saved[MAX_PATH] = {0};
+    GetEnvironmentVariableA("LOCALAPPDATA", saved, MAX_PATH);
+    SetEnvironmentVariableA("LOCALAPPDATA", blocked.c_str());
+
+    MessageBoxCloser errors("Error");
+    StartConnected();
+    ASSERT_TRUE(bus.SendKeys(0x12, 0, 0));
+    ASSERT_TRUE(bus.SendKeys(0, 0, 0));
+    EXPECT_TRUE(HravikWaitForCalls(hr, HravikKeyBoardProc, 2, 3000));
+    HotKey();
+    EXPECT_EQ(g_state.enabled, 0);
+    HotKey();
+    EXPECT_EQ(g_state.enabled, 1);
+    EXPECT_TRUE(eventlog::Flush(2000)) << "unwritable lines must be dropped, not kept waiting";
+    EXPECT_EQ(errors.Count(), 0);
+    EXPECT_EQ(GetFileAttributesA((blocked + "\\veltra\\veltra.log").c_str()), INVALID_FILE_ATTRIBUTES);
+
+    SetEnvironmentVariableA("LOCALAPPDATA", saved);
+    DeleteFileA((blocked + "\\veltra").c_str());
+    RemoveDirectoryA(blocked.c_str());
+}
+
 TEST_F(DriverDialogMessages, StaysHiddenWhenShown) {
     Start(false);
     ShowWindow(dlg.m_hWnd, SW_SHOWNORMAL);
@@ -317,6 +359,74 @@ TEST_F(DriverDialogStatus, UnpluggedPendantIsReconnectedByNextRefresh) {
     EXPECT_EQ(g_pendant.connected, 1);
     EXPECT_EQ(bus.OpenHandles(), 2);
     EXPECT_TRUE(bus.SendKeys(0, 0, 0)) << "the new input interface is open";
+}
+
+// A removal notification for one of the pendant's interfaces, as Windows sends it.
+class PendantRemoval {
+public:
+    PendantRemoval() {
+        auto* header = reinterpret_cast<DEV_BROADCAST_DEVICEINTERFACE_A*>(bytes_);
+        header->dbcc_size = sizeof bytes_;
+        header->dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
+        header->dbcc_classguid = kHidClass;
+        const char name[] =
+            "\\\\?\\HID#VID_10CE&PID_EB93&MI_01#7&2f0e&0&0000#{4d1e55b2-f16f-11cf-88cb-001111000030}";
+        std::memcpy(bytes_ + offsetof(DEV_BROADCAST_DEVICEINTERFACE_A, dbcc_name), name, sizeof name);
+    }
+    const void* get() const { return bytes_; }
+
+private:
+    alignas(DEV_BROADCAST_DEVICEINTERFACE_A) char bytes_[160] = {};
+};
+
+// The log says what no icon shows: what discovery saw instead of the pendant (once, not at every
+// refresh), the connection with both device paths, and how each connection ended. A key is never
+// a line of its own.
+TEST_F(DriverDialogStatus, LogsPendantNotFoundConnectedAndLostOnceEach) {
+    FakeInterface odd = FakeInterface::Input();
+    odd.inputLength = 8;
+    bus.interfaces = {FakeInterface::Foreign(), odd};
+    ClearLog();
+    Start(false);
+    Refresh();
+    Refresh();
+    PlugPendant();
+    Refresh();
+    ASSERT_EQ(g_pendant.connected, 1);
+    ASSERT_TRUE(bus.SendKeys(0x12, 0, 0));
+    ASSERT_TRUE(bus.SendKeys(0, 0, 0));
+    ASSERT_TRUE(HravikWaitForCalls(hr, HravikKeyBoardProc, 2, 3000));
+    bus.Unplug();
+    ASSERT_TRUE(WaitUntil([] { return g_state.pendantReady == 0; }, 3000));
+    Refresh();
+    ASSERT_EQ(g_pendant.connected, 1);
+    PendantRemoval removal;
+    DeviceChange(DBT_DEVICEREMOVECOMPLETE, removal.get());
+    bus.interfaces.clear();
+    Refresh();
+    Refresh();
+
+    std::vector<std::string> lines = LogLines();
+    // The hook library, autostart and lock lines belong to other tests.
+    const auto otherTests = [](const std::string& line) {
+        return line.rfind("hook library", 0) == 0 || line.rfind("autostart", 0) == 0 ||
+               line.find("lock") != std::string::npos;
+    };
+    lines.erase(std::remove_if(lines.begin(), lines.end(), otherTests), lines.end());
+    const std::string connected = "pendant connected: feature \\\\?\\fakehid#1, input \\\\?\\fakehid#2";
+    const std::vector<std::string> expected = {
+        "pendant not found: 2 HID interfaces seen; one with the pendant's ids has input reports of 8 and "
+        "feature reports of 0 bytes (the pendant's: input 6, feature 8)",
+        connected,
+        "pendant lost: read failed (error 109",
+        connected,
+        "pendant lost: removed, after 0 key reports",
+        "pendant not found: 0 HID interfaces seen; none has the pendant's ids (vendor 10CE product EB93)",
+    };
+    ASSERT_EQ(lines.size(), expected.size()) << ::testing::PrintToString(lines);
+    for (size_t i = 0; i < expected.size(); ++i)
+        EXPECT_EQ(lines[i].substr(0, expected[i].size()), expected[i]) << lines[i];
+    EXPECT_NE(lines[2].find("), after 2 key reports"), std::string::npos) << lines[2];
 }
 
 TEST_F(DriverDialogStatus, EnsurePendantFailureKeepsLockState) {
@@ -530,6 +640,39 @@ TEST_F(DriverDialogLock, OperatorLockHoldsThroughDeviceChangesAndReplug) {
         ASSERT_TRUE(bus.SendKeys(0, 0, 0));
         EXPECT_TRUE(HravikWaitForCalls(hr, HravikKeyBoardProc, before + 2, 3000));
     }
+}
+
+// Who locked and who unlocked, on every road: the menu, Ctrl+F11, and the reconnection that lifts
+// a lock that only the missing pendant caused.
+TEST_F(DriverDialogLock, LogsEveryRoadThatLocksOrUnlocks) {
+    ClearLog();
+    Start(false);
+    {
+        MessageBoxCloser menuBox("Infor");
+        Command(ID_LOCK);
+    }
+    {
+        MessageBoxCloser hotKeyBox("Information");
+        HotKey();
+    }
+    PlugPendant();
+    Refresh();
+    Command(ID_LOCK);
+    Command(ID_LOCK);
+    HotKey();
+    HotKey();
+    const std::vector<std::string> expected = {
+        "locked: no pendant at start-up",
+        "unlock from the menu refused: no pendant",
+        "unlock by Ctrl+F11 refused: no pendant",
+        "unlocked by the reconnection",
+        "locked from the menu",
+        "pendant lost: closed by the lock from the menu, after 0 key reports",
+        "unlocked from the menu",
+        "locked by Ctrl+F11",
+        "unlocked by Ctrl+F11",
+    };
+    EXPECT_EQ(LinesWith(LogLines(), "lock"), expected);
 }
 
 // --- Other messages ----------------------------------------------------------------------------

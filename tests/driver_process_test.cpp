@@ -227,4 +227,108 @@ TEST_F(DriverProcess, AutostartPathWithBlankIsQuoted) {
     if (!saved.empty()) WriteRawAutostartValue(saved);
 }
 
+// Copies of the driver beside no hook library, beside one that lacks KeyBoardProc, and beside one
+// of the other bitness: the driver looks for hravik.dll in its own folder only.
+std::string VariantDir(const char* variant) {
+    char full[MAX_PATH] = {0};
+    GetFullPathNameA((ExeDir() + "..\\driver-variants\\" + variant + "\\").c_str(), MAX_PATH, full, nullptr);
+    return full;
+}
+
+// Runs a copy of the driver until its hook library line is logged, then ends it from the menu.
+std::vector<std::string> RunAndLog(const std::string& exe) {
+    ClearLog();
+    ChildProcess driver;
+    EXPECT_TRUE(driver.Start("\"" + exe + "\""));
+    EXPECT_TRUE(WaitUntil([] { return !LinesWith(LogLines(), "hook library").empty(); }, 15000));
+    HWND window = WaitForDriverWindow(driver.Pid(), 15000);
+    EXPECT_NE(window, nullptr);
+    PostMessageA(window, WM_COMMAND, MAKEWPARAM(ID_EXIT, 0), 0);
+    EXPECT_EQ(driver.Wait(8000), 0u);
+    return LogLines();
+}
+
+// What the operator's log says of a start with a hook library the driver cannot use; none of it
+// shows in the tray.
+TEST_F(DriverProcess, LogsWhyTheHookLibraryIsNotUsed) {
+    const std::string bits = std::to_string(sizeof(void*) * 8) + "-bit";
+    struct Case {
+        const char* variant;
+        std::string line;
+    } cases[] = {
+        {"nolib", "hook library not loaded: no hravik.dll beside the driver in " + VariantDir("nolib") +
+                      " nor in the system folder "},
+        {"no-keyboardproc", "hook library loaded: " + VariantDir("no-keyboardproc") +
+                                "hravik.dll; missing exports: KeyBoardProc"},
+        {"otherbits", "hook library not loaded: " + VariantDir("otherbits") + "hravik.dll is " +
+                          (sizeof(void*) == 8 ? "32-bit" : "64-bit") + ", the driver " + bits +
+                          " (error 193"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.variant);
+        const std::string exe = VariantDir(c.variant) + "veltra.exe";
+        if (std::string(c.variant) == "otherbits" &&
+            GetFileAttributesA((VariantDir(c.variant) + "hravik.dll").c_str()) == INVALID_FILE_ATTRIBUTES) {
+            ADD_FAILURE() << "no hook library of the other bitness was built";
+            continue;
+        }
+        std::vector<std::string> lines = RunAndLog(exe);
+        ASSERT_GE(lines.size(), 4u) << ::testing::PrintToString(lines);
+        // Paths are compared without case: Windows may name a folder in another case than we did.
+        const std::string start = "start: veltra 1.3.0.1, " + bits + ", " + exe;
+        EXPECT_EQ(lstrcmpiA(lines.front().c_str(), start.c_str()), 0) << lines.front();
+        std::vector<std::string> library = LinesWith(lines, "hook library");
+        ASSERT_EQ(library.size(), 1u);
+        EXPECT_EQ(lstrcmpiA(library[0].substr(0, c.line.size()).c_str(), c.line.c_str()), 0)
+            << library[0] << "\n expected " << c.line;
+        EXPECT_EQ(LinesWith(lines, "autostart: \"dunmoral\" set to ").size(), 1u);
+        EXPECT_EQ(LinesWith(lines, "pendant not found: ").size(), 1u) << "Wine lists no pendant";
+        EXPECT_EQ(lines.back(), "exit");
+    }
+}
+
+// veltra.exe /diagnose on a machine with neither the pendant nor NcStudio: the report goes to the
+// file and to the output it was started with, and no driver starts (no window, no single-instance
+// mutex, no log, no autostart value).
+TEST_F(DriverProcess, DiagnoseReportsAndStartsNoDriver) {
+    WriteRawAutostartValue("C:\\elsewhere\\veltra.exe");
+    ClearLog();
+    const std::string reportPath = ExeDir() + "diagnose-output.txt";
+    char folder[MAX_PATH] = {0};
+    GetEnvironmentVariableA("LOCALAPPDATA", folder, MAX_PATH);
+    const std::string reportFile = std::string(folder) + "\\veltra\\veltra-diagnose.txt";
+    DeleteFileA(reportFile.c_str());
+    const std::string exe = VariantDir("nolib") + "veltra.exe";
+
+    ChildProcess diagnose;
+    ASSERT_TRUE(diagnose.Start("\"" + exe + "\" /DIAGNOSE", nullptr, nullptr, nullptr, reportPath.c_str()));
+    bool driverSeen = false;
+    DWORD code = STILL_ACTIVE;
+    WaitUntil(
+        [&] {
+            driverSeen =
+                driverSeen || MutexExists("QEVR01") || FindProcessWindow(diagnose.Pid(), kWindowTitle);
+            return (code = diagnose.Wait(0)) != STILL_ACTIVE;
+        },
+        20000);
+    EXPECT_EQ(code, 0u) << "ends by itself";
+    EXPECT_FALSE(driverSeen);
+    EXPECT_TRUE(LogLines().empty()) << "the driver did not start";
+    EXPECT_EQ(ReadAutostartValue(), "C:\\elsewhere\\veltra.exe");
+
+    const std::string report = ReadFileText(reportFile);
+    EXPECT_EQ(ReadFileText(reportPath), report) << "the output holds the report";
+    DeleteFileA(reportPath.c_str());
+    const std::vector<std::string> expectations = {
+        "Driver: veltra 1.3.0.1, " + std::to_string(sizeof(void*) * 8) + "-bit\r\n",
+        "hravik.dll: not there\r\n",
+        "Pendant (vendor 10CE product EB93): not found\r\n",
+        "Driver instance: not running\r\n",
+        "NcStudio processes: none\r\n",
+        "Autostart value \"dunmoral\": C:\\elsewhere\\veltra.exe, points at another file\r\n",
+    };
+    for (const std::string& expected : expectations)
+        EXPECT_NE(report.find(expected), std::string::npos) << expected << " in\n" << report;
+}
+
 }  // namespace

@@ -165,6 +165,7 @@ TEST_F(HostTracker, LeavesVersion6HostUnhookedAndExaminesItOnce) {
     Start(host, "ncstudio-v6.exe");
     g_state.hostIsV8 = 1;
     HWND main = Front(host, "main");
+    ClearLog();
 
     tracker.Track(main);
     EXPECT_EQ(g_state.statusText, kStatusUnknown);
@@ -177,6 +178,18 @@ TEST_F(HostTracker, LeavesVersion6HostUnhookedAndExaminesItOnce) {
     g_state.statusText = kStatusDefault;
     tracker.Track(main);
     EXPECT_EQ(g_state.statusText, kStatusDefault);
+
+    // Examined again once another window was last examined: refused again, logged once.
+    tracker.lastExamined = nullptr;
+    tracker.Track(main);
+    EXPECT_EQ(g_state.statusText, kStatusUnknown);
+    std::vector<std::string> refused = LinesWith(LogLines(), "host ");
+    ASSERT_EQ(refused.size(), 1u) << ::testing::PrintToString(refused);
+    EXPECT_EQ(refused[0].rfind("host refused: pid " + std::to_string(host.Pid()) + ", ", 0), 0u)
+        << refused[0];
+    EXPECT_NE(refused[0].find("ncstudio-v6.exe, product version 6.1.0.0; neither 5.x nor 8.x"),
+              std::string::npos)
+        << refused[0];
 }
 
 TEST_F(HostTracker, NeverHooksTitleWithBackslash) {

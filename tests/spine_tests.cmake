@@ -7,20 +7,44 @@ veltra_gtest(pendant_tests
 
 # The dialog registers the hot key, the autostart value and the "zomfa" event, like the driver.
 veltra_gtest(driver_dialog_tests
-  SOURCES driver_dialog_test.cpp
+  SOURCES driver_dialog_test.cpp event_log_test.cpp diagnosis_test.cpp
   SUITES DriverDialogStartup DriverDialogMessages DriverDialogStatus DriverDialogDeviceChange
          DriverDialogLock
          DriverDialogShutdown
-  LOCK driver)
+         EventLog Diagnosis
+  LOCK driver
+  DEPENDS hravik_full ncstudio-v8 ncstudio-v6)
 
+# The diagnosis counts the NcStudio processes on the desktop: none of the host suites may overlap.
 veltra_gtest(driver_process_tests
   SOURCES driver_process_test.cpp shell_tray_test.cpp support/shell_tray.cpp
   SUITES DriverProcess ShellTray
   LOCK driver
-  DEPENDS veltra)
+  DEPENDS veltra hravik_no-keyboardproc)
 # ShellTray reaches the icon through Wine's tray with the mouse, and reads the screen.
-set_tests_properties(ShellTray PROPERTIES RESOURCE_LOCK "driver;desktop")
+set_tests_properties(DriverProcess ShellTray PROPERTIES RESOURCE_LOCK "driver;desktop")
 target_include_directories(driver_process_tests PRIVATE ${CMAKE_SOURCE_DIR}/tools)
+
+# The driver loads hravik.dll from its own folder only: copies of it beside no library, beside one
+# that lacks KeyBoardProc, and beside the soak's library of the other bitness.
+set(driver_variant_dir ${CMAKE_BINARY_DIR}/driver-variants)
+add_custom_command(TARGET driver_process_tests POST_BUILD
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${driver_variant_dir}/nolib
+            ${driver_variant_dir}/no-keyboardproc ${driver_variant_dir}/otherbits
+    COMMAND ${CMAKE_COMMAND} -E copy_if_different $<TARGET_FILE:veltra> ${driver_variant_dir}/nolib/
+    COMMAND ${CMAKE_COMMAND} -E copy_if_different $<TARGET_FILE:veltra> ${driver_variant_dir}/no-keyboardproc/
+    COMMAND ${CMAKE_COMMAND} -E copy_if_different $<TARGET_FILE:hravik_no-keyboardproc>
+            ${driver_variant_dir}/no-keyboardproc/hravik.dll
+    COMMAND ${CMAKE_COMMAND} -E copy_if_different $<TARGET_FILE:veltra> ${driver_variant_dir}/otherbits/
+    VERBATIM)
+if(TARGET soak_variants)
+  add_dependencies(driver_process_tests soak_variants)
+  add_custom_command(TARGET driver_process_tests POST_BUILD
+      COMMAND ${CMAKE_COMMAND} -E copy_if_different ${CMAKE_BINARY_DIR}/soak/otherbits/hravik.dll
+              ${driver_variant_dir}/otherbits/
+      VERBATIM)
+endif()
+
 
 veltra_gtest(hook_library_tests
   SOURCES hook_library_test.cpp

@@ -86,18 +86,28 @@ ChildProcess::~ChildProcess() {
 }
 
 bool ChildProcess::Start(const std::string& commandLine, const char* currentDir, HANDLE token,
-                         const char* desktop) {
+                         const char* desktop, const char* outputPath) {
     STARTUPINFOA si{};
     si.cb = sizeof(si);
     std::string desktopName = desktop ? desktop : "";
     if (desktop) si.lpDesktop = &desktopName[0];
+    HANDLE output = INVALID_HANDLE_VALUE;
+    if (outputPath) {
+        SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
+        output = CreateFileA(outputPath, GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS, 0, nullptr);
+        if (output == INVALID_HANDLE_VALUE) return false;
+        si.dwFlags = STARTF_USESTDHANDLES;
+        si.hStdOutput = output;
+    }
     std::vector<char> line(commandLine.begin(), commandLine.end());
     line.push_back('\0');
-    if (token)
-        return CreateProcessAsUserA(token, nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, currentDir,
-                                    &si, &pi_) != FALSE;
-    return CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, currentDir, &si,
-                          &pi_) != FALSE;
+    BOOL inherits = outputPath != nullptr;
+    BOOL started = token ? CreateProcessAsUserA(token, nullptr, line.data(), nullptr, nullptr, inherits, 0,
+                                                nullptr, currentDir, &si, &pi_)
+                         : CreateProcessA(nullptr, line.data(), nullptr, nullptr, inherits, 0, nullptr,
+                                          currentDir, &si, &pi_);
+    if (output != INVALID_HANDLE_VALUE) CloseHandle(output);
+    return started != FALSE;
 }
 
 DWORD ChildProcess::Wait(DWORD timeoutMs) {

@@ -47,9 +47,9 @@ public:
     ChildProcess& operator=(const ChildProcess&) = delete;
     ~ChildProcess();
     // With a token, the process runs as that token says (CreateProcessAsUser); with a desktop
-    // ("station\\desktop"), on that desktop.
+    // ("station\\desktop"), on that desktop; with an output path, its standard output goes there.
     bool Start(const std::string& commandLine, const char* currentDir = nullptr, HANDLE token = nullptr,
-               const char* desktop = nullptr);
+               const char* desktop = nullptr, const char* outputPath = nullptr);
     // Exit code, or STILL_ACTIVE when it has not ended within the time.
     DWORD Wait(DWORD timeoutMs);
     bool Running() { return pi_.hProcess && Wait(0) == STILL_ACTIVE; }

@@ -1,7 +1,12 @@
 #include "support/test_util.h"
 
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <sstream>
 #include <vector>
 
+#include "base/event_log.h"
 namespace {
 // The window's text without waiting on its thread for ever: GetWindowText sends WM_GETTEXT to a
 // window of another thread of this process, and that thread may be the one joining the closer.
@@ -79,4 +84,34 @@ std::string MessageBoxCloser::LastText() {
     std::string text = lastText_;
     textLock_ = false;
     return text;
+}
+std::string ReadFileText(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+}
+
+std::vector<std::string> LogLines() {
+    eventlog::Flush(3000);
+    std::vector<std::string> lines;
+    std::istringstream text(ReadFileText(eventlog::LogPath()));
+    // "2026-12-07 14:03:22.123 " comes first.
+    constexpr size_t kStampLength = 24;
+    for (std::string line; std::getline(text, line);) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        lines.push_back(line.size() > kStampLength ? line.substr(kStampLength) : std::string());
+    }
+    return lines;
+}
+
+std::vector<std::string> LinesWith(const std::vector<std::string>& lines, const std::string& text) {
+    std::vector<std::string> found;
+    for (const std::string& line : lines)
+        if (line.find(text) != std::string::npos) found.push_back(line);
+    return found;
+}
+
+void ClearLog() {
+    eventlog::Flush(3000);
+    DeleteFileA(eventlog::LogPath().c_str());
+    DeleteFileA((eventlog::LogPath() + ".1").c_str());
 }

@@ -7,6 +7,7 @@
 #include <functional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "support/harness.h"
 
@@ -34,3 +35,15 @@ using harness::ChildProcess;
 
 // A top-level window of the given process with this exact title, or null.
 inline HWND FindProcessWindow(DWORD pid, const char* title) { return harness::FindWindowOf(pid, title); }
+
+// The log. Every test process points LOCALAPPDATA at a folder of its own (removed at its end), so
+// its own log and that of every driver it starts never mix with a parallel suite's or the
+// prefix's real one.
+std::string ReadFileText(const std::string& path);
+// The lines of veltra.log, each without its time stamp, once this process's lines are written.
+std::vector<std::string> LogLines();
+// Lines that contain the text.
+std::vector<std::string> LinesWith(const std::vector<std::string>& lines, const std::string& text);
+// Removes veltra.log and veltra.log.1, so that a test reads only its own lines.
+void ClearLog();
+

@@ -1,0 +1,334 @@
+#include "app/diagnosis.h"
+
+#include <windows.h>
+#include <tlhelp32.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <vector>
+
+#include "app/driver_app.h"
+#include "app/driver_dlg.h"
+#include "base/event_log.h"
+#include "host/hook_library.h"
+#include "host/host_tracker.h"
+#include "host/library_file.h"
+#include "pendant/display_frame.h"
+#include "pendant/hid_api.h"
+#include "pendant/key_report.h"
+#include "pendant/pendant_ids.h"
+
+namespace diag {
+
+namespace {
+
+using eventlog::Join;
+
+constexpr char kSwitch[] = "/diagnose";
+constexpr char kReportName[] = "veltra-diagnose.txt";
+constexpr DWORD kDetailBufferSize = 1024;
+
+std::string Now() {
+    SYSTEMTIME now;
+    GetLocalTime(&now);
+    char text[32];
+    std::snprintf(text, sizeof text, "%04u-%02u-%02u %02u:%02u:%02u", unsigned(now.wYear),
+                  unsigned(now.wMonth), unsigned(now.wDay), unsigned(now.wHour), unsigned(now.wMinute),
+                  unsigned(now.wSecond));
+    return text;
+}
+
+std::string ExportsText(const LibraryFile& file) {
+    std::string missing;
+    for (const char* name : hooklib::kExportNames) {
+        bool has = false;
+        for (const std::string& exported : file.exports) has = has || exported == name;
+        if (has) continue;
+        if (!missing.empty()) missing += ", ";
+        missing += name;
+    }
+    return missing.empty() ? "all nine exports" : Join("missing exports: ", missing);
+}
+
+// Where the driver looks for the hook library, in its order, and what lies there.
+void ReportHookLibrary(std::string& out) {
+    out += Join("Hook library ", hooklib::kFileName,
+                " (looked for beside the driver, then in the system folder):\r\n");
+    for (const std::string& folder : {hooklib::ExeFolder(), hooklib::SystemFolder()}) {
+        std::string path = Join(folder, hooklib::kFileName);
+        if (folder.empty() || GetFileAttributesA(path.c_str()) == INVALID_FILE_ATTRIBUTES) {
+            out += Join("  ", path, ": not there\r\n");
+            continue;
+        }
+        LibraryFile file = ReadLibraryFile(path);
+        if (!file.found)
+            out += Join("  ", path, ": cannot be read\r\n");
+        else if (!file.isPe)
+            out += Join("  ", path, ": not a Windows library\r\n");
+        else if (file.bits != kOwnBits)
+            out += Join("  ", path, ": ", file.bits ? Join(file.bits, "-bit") : "for another machine",
+                        ", cannot be loaded by this ", kOwnBits, "-bit driver; ", ExportsText(file), "\r\n");
+        else
+            out += Join("  ", path, ": ", file.bits, "-bit, ", ExportsText(file), "\r\n");
+    }
+}
+
+// Every HID interface, through the pendant link's own seam. Discovery's rules mark the pendant.
+void ReportHid(std::string& out) {
+    const std::string pendant = Join("Pendant (vendor ", eventlog::Hex4(kPendantVendorId), " product ",
+                                     eventlog::Hex4(kPendantProductId), "): ");
+    HidApi& hid = Hid();
+    GUID hidClass;
+    hid.HidD_GetHidGuid(&hidClass);
+    HDEVINFO set = hid.SetupDiGetClassDevsA(&hidClass, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+    if (set == INVALID_HANDLE_VALUE) {
+        out += Join("HID interfaces: the list cannot be had (", eventlog::ErrorText(GetLastError()), ")\r\n");
+        out += Join(pendant, "not found\r\n");
+        return;
+    }
+    std::vector<uint8_t> buffer(kDetailBufferSize);
+    auto* detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_A*>(buffer.data());
+    detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
+    SP_DEVICE_INTERFACE_DATA data{};
+    data.cbSize = sizeof(data);
+
+    std::string lines;
+    int count = 0;
+    bool feature = false;
+    bool input = false;
+    for (DWORD index = 0; hid.SetupDiEnumDeviceInterfaces(set, &hidClass, index, &data); ++index) {
+        ++count;
+        if (!hid.SetupDiGetDeviceInterfaceDetailA(set, &data, detail, kDetailBufferSize)) {
+            lines += "  (no device path)\r\n";
+            continue;
+        }
+        const std::string path = detail->DevicePath;
+        // No access asked: attributes and capabilities come even from a keyboard the system holds.
+        HANDLE device =
+            hid.CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING, 0);
+        if (device == INVALID_HANDLE_VALUE) {
+            lines += Join("  cannot be opened (", eventlog::ErrorText(GetLastError()), "): ", path, "\r\n");
+            continue;
+        }
+        HIDD_ATTRIBUTES attributes{};
+        attributes.Size = sizeof(attributes);
+        bool named = hid.HidD_GetAttributes(device, &attributes) != FALSE;
+        HIDP_CAPS caps{};
+        PHIDP_PREPARSED_DATA preparsed = nullptr;
+        bool sized = hid.HidD_GetPreparsedData(device, &preparsed) != FALSE;
+        if (sized) {
+            sized = hid.HidP_GetCaps(preparsed, &caps) == HIDP_STATUS_SUCCESS;
+            hid.HidD_FreePreparsedData(preparsed);
+        }
+        hid.CloseHandle(device);
+        if (!named) {
+            lines += Join("  ids cannot be read: ", path, "\r\n");
+            continue;
+        }
+        std::string line = Join("  vendor ", eventlog::Hex4(attributes.VendorID), " product ",
+                                eventlog::Hex4(attributes.ProductID));
+        line += sized
+                    ? Join(", input ", caps.InputReportByteLength, ", feature ", caps.FeatureReportByteLength)
+                    : std::string(", report sizes cannot be read");
+        line += Join(": ", path);
+        if (attributes.VendorID == kPendantVendorId && attributes.ProductID == kPendantProductId) {
+            if (sized && caps.FeatureReportByteLength == kFeatureReportSize) {
+                line += "  <- the pendant's feature interface";
+                feature = true;
+            } else if (sized && caps.InputReportByteLength == kKeyReportSize) {
+                line += "  <- the pendant's input interface";
+                input = true;
+            } else {
+                line += "  <- the pendant's ids, but not its report sizes";
+            }
+        }
+        lines += Join(line, "\r\n");
+    }
+    hid.SetupDiDestroyDeviceInfoList(set);
+
+    out += Join("HID interfaces: ", count, "\r\n", lines, pendant);
+    if (feature && input)
+        out += "found\r\n";
+    else if (feature)
+        out += "only its feature interface found, not its input interface\r\n";
+    else if (input)
+        out += "only its input interface found, not its feature interface\r\n";
+    else
+        out += "not found\r\n";
+}
+
+void ReportInstance(std::string& out) {
+    HANDLE mutex = OpenMutexA(SYNCHRONIZE, FALSE, kSingleInstanceMutex);
+    // A driver started with other rights may refuse us its mutex: it runs all the same.
+    bool running = mutex != nullptr || GetLastError() == ERROR_ACCESS_DENIED;
+    if (mutex) CloseHandle(mutex);
+    out += Join("Driver instance: ", running ? "running" : "not running", "\r\n");
+}
+
+std::string HostVerdict(const HostVersion& version) {
+    switch (version.line) {
+        case HostVersion::kV8:
+            return "would be hooked as 8.x";
+        case HostVersion::kV5:
+            return "would be hooked as 5.x";
+        case HostVersion::kOther:
+            return "would not be hooked: neither 5.x nor 8.x";
+        default:
+            return "would not be hooked: its version cannot be read";
+    }
+}
+
+void ReportHosts(std::string& out) {
+    std::string lines;
+    int count = 0;
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snapshot != INVALID_HANDLE_VALUE) {
+        PROCESSENTRY32W entry = {};
+        entry.dwSize = sizeof entry;
+        for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry)) {
+            entry.szExeFile[MAX_PATH - 1] = L'\0';
+            std::wstring name = entry.szExeFile;
+            CharLowerBuffW(&name[0], static_cast<DWORD>(name.size()));
+            if (name.find(L"ncstudio") == std::wstring::npos) continue;
+            ++count;
+            std::string line = Join("  pid ", entry.th32ProcessID, ", ");
+            // The image's full path, which a module walk of a process of the other bitness does not give.
+            wchar_t path[MAX_PATH + 1] = {0};
+            DWORD length = MAX_PATH;
+            HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, entry.th32ProcessID);
+            bool located = process && QueryFullProcessImageNameW(process, 0, path, &length);
+            DWORD error = located ? 0 : GetLastError();
+            if (process) CloseHandle(process);
+            if (!located) {
+                line += Join(std::wstring(entry.szExeFile), ": its file cannot be found (",
+                             eventlog::ErrorText(error), ")");
+            } else {
+                HostVersion version = ReadHostVersion(path);
+                line += Join(std::wstring(path), ", product version ",
+                             version.text.empty() ? std::string("unreadable") : version.text, ": ",
+                             HostVerdict(version));
+            }
+            lines += Join(line, "\r\n");
+        }
+        CloseHandle(snapshot);
+    }
+    out += Join("NcStudio processes: ", count ? Join(count) : std::string("none"), "\r\n", lines);
+}
+
+void ReportAutostart(std::string& out) {
+    std::string value;
+    out += "Autostart value \"dunmoral\": ";
+    if (!ReadAutostartValue(&value)) {
+        out += "not set\r\n";
+        return;
+    }
+    bool ours = lstrcmpiA(value.c_str(), AutostartValueFor(DriverExePath().c_str()).c_str()) == 0;
+    out += Join(value, ours ? ", points at this executable" : ", points at another file", "\r\n");
+}
+
+std::string Folder(const std::string& path) { return path.substr(0, path.find_last_of("\\/") + 1); }
+
+bool WriteReport(const std::string& path, const std::string& report) {
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    DWORD done = 0;
+    bool ok = WriteFile(file, report.data(), static_cast<DWORD>(report.size()), &done, nullptr) &&
+              done == report.size();
+    CloseHandle(file);
+    return ok;
+}
+
+// Started with its output redirected, or from a console: the report goes there.
+bool Print(const std::string& report) {
+    const DWORD size = static_cast<DWORD>(report.size());
+    DWORD done = 0;
+    HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+    if (out && out != INVALID_HANDLE_VALUE && WriteFile(out, report.data(), size, &done, nullptr)) return true;
+    // A windowed program has no console of its own, even when a console started it: join that one.
+    if (!AttachConsole(ATTACH_PARENT_PROCESS)) return false;
+    HANDLE console = CreateFileA("CONOUT$", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                 OPEN_EXISTING, 0, nullptr);
+    if (console == INVALID_HANDLE_VALUE) return false;
+    bool written = WriteFile(console, report.data(), size, &done, nullptr) != FALSE;
+    CloseHandle(console);
+    return written;
+}
+
+void OpenInNotepad(const std::string& path) {
+    // By its full path: a notepad.exe beside the driver or in the current folder is not Windows'.
+    char system[MAX_PATH + 1] = {0};
+    UINT length = GetSystemDirectoryA(system, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH) return;
+    std::string command = Join("\"", system, "\\notepad.exe\" \"", path, "\"");
+    std::vector<char> line(command.begin(), command.end());
+    line.push_back('\0');
+    STARTUPINFOA si{};
+    si.cb = sizeof(si);
+    PROCESS_INFORMATION pi{};
+    if (CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) {
+        CloseHandle(pi.hThread);
+        CloseHandle(pi.hProcess);
+    }
+}
+
+}  // namespace
+
+bool Requested(const char* commandLine) {
+    const char* p = commandLine ? commandLine : "";
+    // The program's own path comes first, quoted when it holds a blank.
+    if (*p == '"') {
+        ++p;
+        while (*p && *p != '"') ++p;
+        if (*p) ++p;
+    } else {
+        while (*p && *p != ' ' && *p != '\t') ++p;
+    }
+    for (;;) {
+        while (*p == ' ' || *p == '\t') ++p;
+        if (!*p) return false;
+        const char* start = p;
+        while (*p && *p != ' ' && *p != '\t') ++p;
+        std::string argument(start, p);
+        if (lstrcmpiA(argument.c_str(), kSwitch) == 0) return true;
+    }
+}
+
+std::string BuildReport() {
+    std::string out = Join("veltra diagnosis, ", Now(), "\r\n\r\n", "Driver: veltra ", DriverVersion(), ", ",
+                           kOwnBits, "-bit\r\n", "Runs from: ", Folder(DriverExePath()), "\r\n",
+                           "Log: ", eventlog::LogPath(), "\r\n\r\n");
+    ReportHookLibrary(out);
+    out += "\r\n";
+    ReportHid(out);
+    out += "\r\n";
+    ReportInstance(out);
+    out += "\r\n";
+    ReportHosts(out);
+    out += "\r\n";
+    ReportAutostart(out);
+    return out;
+}
+
+void Run() {
+    std::string report = BuildReport();
+    std::string folder = eventlog::Folder();
+    std::string path = Join(folder, kReportName);
+    bool written = false;
+    if (!folder.empty()) {
+        CreateDirectoryA(folder.c_str(), nullptr);
+        written = WriteReport(path, report);
+    }
+    if (Print(report)) return;
+    // Where the log's folder cannot be written, the temporary folder still can be shown.
+    if (!written) {
+        char temp[MAX_PATH + 1] = {0};
+        DWORD length = GetTempPathA(MAX_PATH, temp);
+        if (length == 0 || length >= MAX_PATH) return;
+        path = Join(temp, kReportName);
+        if (!WriteReport(path, report)) return;
+    }
+    OpenInNotepad(path);
+}
+
+}  // namespace diag

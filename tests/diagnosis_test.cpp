@@ -1,0 +1,69 @@
+// The diagnosis report of a machine with the pendant (on a fake HID bus) and the stand-in
+// NcStudio running as real processes; the report of a machine with neither is the driver
+// process's own test.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <string>
+
+#include "app/diagnosis.h"
+#include "host_client.h"
+#include "support/fake_hid.h"
+#include "support/test_util.h"
+
+namespace {
+
+bool Has(const std::string& report, const std::string& text) {
+    return report.find(text) != std::string::npos;
+}
+
+TEST(Diagnosis, ReportsThePendantAndWhichNcStudioWouldBeHooked) {
+    FakeHidBus bus;
+    FakeInterface odd = FakeInterface::Input();
+    odd.inputLength = 8;
+    FakeInterface locked = FakeInterface::Foreign();
+    locked.openFails = true;
+    bus.interfaces = {FakeInterface::Foreign(), FakeInterface::Feature(), FakeInterface::Input(), odd,
+                      locked};
+    bus.Install();
+    HostProcess v8, v6;
+    ASSERT_TRUE(v8.Start(ExeDir() + "ncstudio-v8.exe"));
+    ASSERT_TRUE(v6.Start(ExeDir() + "ncstudio-v6.exe"));
+
+    const std::string report = diag::BuildReport();
+    const std::string bits = std::to_string(sizeof(void*) * 8) + "-bit";
+    EXPECT_TRUE(Has(report, "Driver: veltra 1.3.0.1, " + bits + "\r\n")) << report;
+    EXPECT_TRUE(Has(report, "Runs from: " + ExeDir() + "\r\n")) << report;
+    EXPECT_TRUE(Has(report, "  " + ExeDir() + "hravik.dll: " + bits + ", all nine exports\r\n")) << report;
+
+    EXPECT_TRUE(Has(report, "HID interfaces: 5\r\n")) << report;
+    EXPECT_TRUE(Has(report, "  vendor 046D product C077, input 6, feature 0: \\\\?\\fakehid#0\r\n"))
+        << report;
+    EXPECT_TRUE(Has(report,
+                    "  vendor 10CE product EB93, input 0, feature 8: \\\\?\\fakehid#1  <- the pendant's "
+                    "feature interface\r\n"))
+        << report;
+    EXPECT_TRUE(Has(report,
+                    "  vendor 10CE product EB93, input 6, feature 0: \\\\?\\fakehid#2  <- the pendant's "
+                    "input interface\r\n"))
+        << report;
+    EXPECT_TRUE(Has(report,
+                    "  vendor 10CE product EB93, input 8, feature 0: \\\\?\\fakehid#3  <- the pendant's "
+                    "ids, but not its report sizes\r\n"))
+        << report;
+    EXPECT_TRUE(Has(report, "  cannot be opened (error 5")) << report;
+    EXPECT_TRUE(Has(report, "Pendant (vendor 10CE product EB93): found\r\n")) << report;
+    EXPECT_EQ(bus.OpenHandles(), 0) << "every interface the report opened is closed again";
+
+    EXPECT_TRUE(Has(report, "Driver instance: not running\r\n")) << report;
+    EXPECT_TRUE(Has(report, "ncstudio-v8.exe, product version 8.5.12.0: would be hooked as 8.x\r\n"))
+        << report;
+    EXPECT_TRUE(Has(report, "  pid " + std::to_string(v8.Pid()) + ", ")) << report;
+    EXPECT_TRUE(
+        Has(report, "ncstudio-v6.exe, product version 6.1.0.0: would not be hooked: neither 5.x nor 8.x"))
+        << report;
+    EXPECT_TRUE(Has(report, "Autostart value \"dunmoral\": ")) << report;
+}
+
+}  // namespace
