@@ -8,6 +8,7 @@
 
 #include "host_client.h"
 #include "support/harness.h"
+#include "support/test_util.h"
 
 using harness::DriverProcess;
 using harness::HookRecords;
@@ -130,6 +131,26 @@ TEST_F(DriverStartup, RunsWithoutPendantAndConnectsOncePluggedIn) {
     EXPECT_TRUE(harness::KeyPathOpen(pendant, hooks, kReconnectMs)) << "no connection, or still locked";
 }
 
+// veltra.exe /diagnose on a machine with the pendant and NcStudio 8.x: the pendant's two
+// interfaces are marked among Wine's own HID devices, and the host would be hooked.
+TEST_F(DriverStartup, DiagnoseReportsThePendantAndNcStudio) {
+    ASSERT_TRUE(pendant.Plug());
+    ASSERT_TRUE(host.Start(Exe("ncstudio-v8.exe")));
+    const std::string output = ExeDir() + "diagnose-e2e.txt";
+    harness::ChildProcess diagnose;
+    ASSERT_TRUE(diagnose.Start("\"" + Exe("veltra.exe") + "\" /diagnose", nullptr, nullptr, nullptr, output.c_str()));
+    ASSERT_EQ(diagnose.Wait(20000), 0u);
+    std::string report = ReadFileText(output);
+    DeleteFileA(output.c_str());
+    EXPECT_NE(report.find("Pendant (vendor 10CE product EB93): found"), std::string::npos) << report;
+    EXPECT_NE(report.find("vendor 845E"), std::string::npos) << "Wine's own HID devices are listed\n" << report;
+    EXPECT_NE(report.find("<- the pendant's feature interface"), std::string::npos) << report;
+    EXPECT_NE(report.find("<- the pendant's input interface"), std::string::npos) << report;
+    EXPECT_NE(report.find("ncstudio-v8.exe, product version 8.5.12.0: would be hooked as 8.x"), std::string::npos)
+        << report;
+    EXPECT_NE(report.find("all nine exports"), std::string::npos) << report;
+}
+
 // ---- keys and the link ----
 
 class DriverKeys : public DriverE2e {};
@@ -141,7 +162,9 @@ TEST_F(DriverKeys, HeldKeyReleasedOnceOnUnplug) {
     ExpectReleasedOnce(mark);
 }
 
-TEST_F(DriverKeys, ReconnectsAfterReplugWithinTwoRefreshPeriods) {
+// The log says what happened to the link, with the real device's paths and the real read error.
+TEST_F(DriverKeys, ReconnectsAfterReplugWithinTwoRefreshPeriodsAndLogsIt) {
+    ClearLog();
     StartConnected();
     ASSERT_TRUE(pendant.Unplug());
     PumpFor(500);
@@ -149,7 +172,17 @@ TEST_F(DriverKeys, ReconnectsAfterReplugWithinTwoRefreshPeriods) {
     ASSERT_TRUE(pendant.Plug());
     ASSERT_TRUE(harness::KeyPathOpen(pendant, hooks, kReconnectMs)) << "no reconnection after replug";
     EXPECT_LT(GetTickCount() - plugged, 6000u);
+    ASSERT_TRUE(driver.Exit());
+    std::vector<std::string> lines = LogLines();
+    std::vector<std::string> connected = LinesWith(lines, "pendant connected: feature ");
+    ASSERT_EQ(connected.size(), 2u) << "at the first refresh and after the replug";
+    EXPECT_NE(connected[0].find("vid_10ce&pid_eb93&mi_00"), std::string::npos) << connected[0];
+    EXPECT_NE(connected[0].find(", input "), std::string::npos) << connected[0];
+    std::vector<std::string> lost = LinesWith(lines, "pendant lost: ");
+    ASSERT_EQ(lost.size(), 1u);
+    EXPECT_NE(lost[0].find("read failed"), std::string::npos) << lost[0];
 }
+
 
 // A device of another maker comes and goes while the pendant is connected: the pendant stays in
 // use, and its keys still reach the host afterwards.
