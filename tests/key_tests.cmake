@@ -1,6 +1,9 @@
 veltra_gtest(key_tests
   SOURCES key_report_test.cpp key_forwarder_test.cpp
   SUITES KeyReportDecoding KeyReader KeyForwarder HeldKeyRelease)
+# The forwarder's suite shows, minimises and restores host windows of its own: never beside a
+# suite that works the mouse or the foreground.
+set_tests_properties(KeyForwarder PROPERTIES RESOURCE_LOCK desktop)
 
 # The dialog suite registers the driver's global hot key and names: it shares their lock.
 add_test(NAME DriverDialogKeys COMMAND key_tests --gtest_filter=DriverDialogKeys.*)

@@ -37,7 +37,9 @@ std::pair<DWORD, DWORD> Owner(HWND hwnd) {
 
 class NcStudioStandin : public ::testing::Test {
 protected:
-    void SetUp() override { ASSERT_TRUE(host.Start(ExeDir() + "ncstudio-v8.exe")); }
+    void SetUp() override {
+        ASSERT_TRUE(host.Start(ExeDir() + "ncstudio-v8.exe")) << "error " << GetLastError();
+    }
 
     // What the driver finds by title: an unowned top-level window, not a dialog, on the UI thread.
     void ExpectCandidate(HWND w, const std::string& title) {
