@@ -210,7 +210,7 @@ void CDriverDlg::EnsurePendant() {
 
 LRESULT CDriverDlg::OnTimer(WPARAM, LPARAM) {
     Default();
-    if (++tickCount > 10) {
+    if (++tickCount >= kTicksPerRefresh) {
         tickCount = 0;
         // A post that fails (a full queue) must not stop every later refresh.
         if (!refreshPending && PostMessageA(m_hWnd, WM_REFRESH_STATUS, 0, 0)) refreshPending = 1;
@@ -249,40 +249,40 @@ LRESULT CDriverDlg::OnRefreshStatus(WPARAM, LPARAM) {
     return 1;
 }
 
-void CDriverDlg::OnLock() {
+bool CDriverDlg::ToggleLock() {
     g_state.enabled = g_state.enabled == 0 ? 1 : 0;
     g_state.operatorLocked = g_state.enabled == 0 ? 1 : 0;
-    if (g_state.enabled == 1) {
-        if (!g_pendant.Open(m_hWnd)) {
-            g_state.enabled = 0;
-            eventlog::Write("unlock from the menu refused: no pendant");
-            MessageBoxA(m_hWnd, "Please Insert Usb!", "Infor", MB_OK);
-        } else {
-            eventlog::Write("unlocked from the menu");
-        }
-    } else {
+    return g_state.enabled == 1;
+}
+
+void CDriverDlg::RefuseUnlock(const char* road, const char* text, const char* caption) {
+    g_state.enabled = 0;
+    eventlog::Write("unlock ", road, " refused: no pendant");
+    MessageBoxA(m_hWnd, text, caption, MB_OK);
+}
+
+void CDriverDlg::OnLock() {
+    if (!ToggleLock()) {
         eventlog::Write("locked from the menu");
         // Closing releases a key still held in the host.
         g_pendant.Close();
         CPendantDevice::LogLinkLost("closed by the lock from the menu");
+    } else if (!g_pendant.Open(m_hWnd)) {
+        RefuseUnlock("from the menu", "Please Insert Usb!", "Infor");
+    } else {
+        eventlog::Write("unlocked from the menu");
     }
 }
 
 LRESULT CDriverDlg::OnHotKey(WPARAM, LPARAM) {
-    g_state.enabled = g_state.enabled == 0 ? 1 : 0;
-    g_state.operatorLocked = g_state.enabled == 0 ? 1 : 0;
-    if (g_state.enabled == 1) {
-        if (g_pendant.connected == 0) {
-            g_state.enabled = 0;
-            eventlog::Write("unlock by Ctrl+F11 refused: no pendant");
-            MessageBoxA(m_hWnd, "Please Insert USB Controller!", "Information", MB_OK);
-        } else {
-            eventlog::Write("unlocked by Ctrl+F11");
-        }
-    } else {
+    if (!ToggleLock()) {
         eventlog::Write("locked by Ctrl+F11");
         // The pendant stays open, so a key held now would stay down in the host.
         keyfwd::ReleaseHeldKey();
+    } else if (g_pendant.connected == 0) {
+        RefuseUnlock("by Ctrl+F11", "Please Insert USB Controller!", "Information");
+    } else {
+        eventlog::Write("unlocked by Ctrl+F11");
     }
     return 0;
 }

@@ -30,6 +30,9 @@ using EnableMapFn = int(WINAPI*)(int);
 using SetPcStateFn = int(WINAPI*)(HWND, int);
 using GetMaStateFn = int(WINAPI*)();
 using GetMaStepFn = int(WINAPI*)();
+// GetAxisLocation writes into a buffer of this size without being told it: the maker's library
+// assumes it (the stand-in library fills exactly this much when asked to misbehave).
+constexpr size_t kAxisTextSize = 1024;
 using GetAxisLocationFn = int(WINAPI*)(char*, uint32_t);
 using KeyBoardProcFn = int(WINAPI*)(uint32_t, uint32_t, uint32_t);
 
@@ -55,12 +58,10 @@ HMODULE LoadSecond();
 
 // Marks a thread as inside the library for the scope: a library with a thread inside is never
 // freed under it.
-class CallGuard {
-public:
+struct CallGuard {
     CallGuard();
     ~CallGuard();
-    CallGuard(const CallGuard&) = delete;
-    CallGuard& operator=(const CallGuard&) = delete;
+    CallGuard(CallGuard&&) = delete;  // and so no copies either
 };
 // Threads inside a library call right now.
 int CallsInProgress();

@@ -30,7 +30,9 @@ public:
     // The last host line logged: a host refused again and again is logged once.
     std::string lastLogged;
 
-    // Steps of the tick, public for tests.
+private:
+    // The steps of a tick. The dialog detection (DetectDialogs, ClassifyDialog, ClassifyIfNew)
+    // lives in host_dialogs.cpp.
     void HostInFront(HWND window);
     // Returns the window under attention: the ancestor the parent climb reached.
     HWND ExamineCandidate(HWND window, DWORD foregroundThread);
@@ -40,8 +42,6 @@ public:
     bool ClassifyDialog(HWND dialog);
     // ClassifyDialog for a dialog other than the last examined window, which it then becomes.
     bool ClassifyIfNew(HWND dialog);
-
-private:
     void Log(HWND window, const char* outcome, const std::string& version, const std::string& detail);
 };
 

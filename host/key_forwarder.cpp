@@ -4,7 +4,7 @@
 
 #include "app/driver_state.h"
 #include "host/hook_library.h"
-#include "pendant/kernel_lock.h"
+#include "base/kernel_lock.h"
 #include "pendant/key_report.h"
 
 namespace keyfwd {

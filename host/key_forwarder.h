@@ -6,7 +6,7 @@
 
 #include <cstdint>
 
-#include "pendant/pendant_device.h"
+#include "pendant/key_sink.h"
 
 namespace keyfwd {
 

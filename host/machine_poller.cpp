@@ -17,7 +17,7 @@ Relaxed<HANDLE> g_thread{nullptr};
 // The poller is inside a call that no stop request reaches: the hook library, or a feature report
 // that a stuck device never completes (Wine passes no cancel on to the device).
 Relaxed<int> g_inBlockingCall{0};
-char g_axisBuffer[1024];
+char g_axisBuffer[hooklib::kAxisTextSize];
 
 constexpr DWORD kIdleSleepMs = 100;
 constexpr DWORD kPollPauseMs = 80;

@@ -6,13 +6,18 @@
 
 constexpr uint8_t kFeatureReportId = 6;
 constexpr uint32_t kFeatureReportSize = 8;
+// A feature report carries its id and seven bytes of a payload.
+constexpr uint8_t kFeaturePayloadSize = kFeatureReportSize - 1;
+constexpr uint8_t kFrameSize = 4;
+// The pendant shows only the two top bits of the host's dialog mode, beside the step.
+constexpr uint8_t kModeBitsShown = 0xC0;
 constexpr uint8_t kFrameLead0 = 0xFE;
 constexpr uint8_t kFrameLead1 = 0xFD;
 // Byte 2 carries nothing the pendant reads; zero matches the report's own padding.
 constexpr uint8_t kFrameReserved = 0x00;
 
 // Packs frame bytes as lastFrame holds them: byte 0 in the low eight bits.
-constexpr uint32_t PackFrame(const uint8_t frame[4]) {
+constexpr uint32_t PackFrame(const uint8_t frame[kFrameSize]) {
     return frame[0] | (frame[1] << 8) | (frame[2] << 16) | (static_cast<uint32_t>(frame[3]) << 24);
 }
 

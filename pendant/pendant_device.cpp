@@ -29,6 +29,38 @@ constexpr DWORD kDetailBufferSize = 1024;
 constexpr uint8_t kMaxFeatureInterfaces = 4;
 constexpr DWORD kLinkPollMs = 10;
 
+enum class Interface { kOther, kFeature, kInput };
+
+// What one open HID interface is to the pendant, counted into `seen`. An interface whose
+// attributes or capabilities cannot be read is no pendant's; it ends nothing.
+Interface Classify(HidApi& hid, HANDLE device, DiscoverySeen* seen) {
+    HIDD_ATTRIBUTES attributes{};
+    attributes.Size = sizeof(attributes);
+    if (!hid.HidD_GetAttributes(device, &attributes) || attributes.VendorID != kPendantVendorId ||
+        attributes.ProductID != kPendantProductId)
+        return Interface::kOther;
+    ++seen->withIds;
+    PHIDP_PREPARSED_DATA preparsed = nullptr;
+    if (!hid.HidD_GetPreparsedData(device, &preparsed)) return Interface::kOther;
+    HIDP_CAPS caps{};
+    NTSTATUS status = hid.HidP_GetCaps(preparsed, &caps);
+    hid.HidD_FreePreparsedData(preparsed);
+    if (status != HIDP_STATUS_SUCCESS) return Interface::kOther;
+    // The display's interface may declare key-sized input reports too: the feature report is what
+    // tells it apart, so it is looked at first.
+    if (caps.FeatureReportByteLength == kFeatureReportSize) {
+        ++seen->features;
+        return Interface::kFeature;
+    }
+    if (caps.InputReportByteLength == kKeyReportSize) {
+        ++seen->inputs;
+        return Interface::kInput;
+    }
+    seen->oddInput = caps.InputReportByteLength;
+    seen->oddFeature = caps.FeatureReportByteLength;
+    return Interface::kOther;
+}
+
 std::string Describe(const DiscoverySeen& seen) {
     using eventlog::Join;
     if (seen.listError != 0)
@@ -60,9 +92,11 @@ void CPendantDevice::SetKeySink(KeySink* sink) { keySink_ = sink; }
 
 bool CPendantDevice::IsCurrentReader() { return readerThreadId == GetCurrentThreadId(); }
 
-void CPendantDevice::ReleaseHandle(Relaxed<HANDLE>& field) {
-    HANDLE taken = field.exchange(INVALID_HANDLE_VALUE);
-    if (taken != INVALID_HANDLE_VALUE) Hid().CloseHandle(taken);
+void CPendantDevice::ReleaseHandle(Relaxed<HANDLE>& field) { Take(field, INVALID_HANDLE_VALUE); }
+
+void CPendantDevice::Take(Relaxed<HANDLE>& field, HANDLE device) {
+    HANDLE replaced = field.exchange(device);
+    if (replaced != INVALID_HANDLE_VALUE) Hid().CloseHandle(replaced);
 }
 
 bool CPendantDevice::AcquireLink() {
@@ -83,7 +117,7 @@ bool CPendantDevice::AcquireLink() {
     }
 }
 
-void CPendantDevice::ReleaseLink() { lock_.Release(); }
+void CPendantDevice::Release() { lock_.Release(); }
 
 int CPendantDevice::Open(HWND owner) {
     LinkLock guard(*this);
@@ -147,44 +181,19 @@ int CPendantDevice::FindAndOpen() {
             ++seen.unopened;
             continue;
         }
-
-        HIDD_ATTRIBUTES attributes{};
-        attributes.Size = sizeof(attributes);
-        if (!hid.HidD_GetAttributes(device, &attributes) ||
-            attributes.VendorID != kPendantVendorId || attributes.ProductID != kPendantProductId) {
-            hid.CloseHandle(device);
-            continue;
-        }
-        ++seen.withIds;
-        PHIDP_PREPARSED_DATA preparsed = nullptr;
-        if (!hid.HidD_GetPreparsedData(device, &preparsed)) {
-            hid.CloseHandle(device);
-            continue;
-        }
-        HIDP_CAPS caps{};
-        NTSTATUS status = hid.HidP_GetCaps(preparsed, &caps);
-        hid.HidD_FreePreparsedData(preparsed);
-        if (status != HIDP_STATUS_SUCCESS) {
-            hid.CloseHandle(device);
-            continue;
-        }
-        if (caps.FeatureReportByteLength == 8) {
-            HANDLE replaced = featureHandle.exchange(device);
-            if (replaced != INVALID_HANDLE_VALUE) hid.CloseHandle(replaced);
+        Interface kind = Classify(hid, device, &seen);
+        if (kind == Interface::kFeature) {
+            Take(featureHandle, device);
             interfaceClass = data.InterfaceClassGuid;
             featurePath_ = detail->DevicePath;
-            ++seen.features;
+            // More feature interfaces than any pendant has: a bus of look-alikes, not walked on.
             if (++featureCount >= kMaxFeatureInterfaces) break;
-        } else if (caps.InputReportByteLength == 6) {
+        } else if (kind == Interface::kInput) {
             // Refused by some stacks; the default buffer then stays, which is no reason to fail.
             hid.HidD_SetNumInputBuffers(device, kInputBuffers);
-            HANDLE replaced = inputHandle.exchange(device);
-            if (replaced != INVALID_HANDLE_VALUE) hid.CloseHandle(replaced);
+            Take(inputHandle, device);
             inputPath_ = detail->DevicePath;
-            ++seen.inputs;
         } else {
-            seen.oddInput = caps.InputReportByteLength;
-            seen.oddFeature = caps.FeatureReportByteLength;
             hid.CloseHandle(device);
         }
     }
@@ -248,6 +257,37 @@ bool CPendantDevice::NamesPendant(const char* devicePath) {
     CharLowerBuffA(&path[0], static_cast<DWORD>(path.size()));
     CharLowerBuffA(&ids[0], static_cast<DWORD>(ids.size()));
     return path.find(ids) != std::string::npos;
+}
+
+int CPendantDevice::WriteFeature(const uint8_t* payload, uint8_t length) {
+    // Held across the sends so that a close on another thread cannot pull the handle away
+    // between two reports of one payload.
+    LinkLock guard(*this);
+    lastSendError = 0;
+    if (!guard.Owned()) return 0;
+    if (featureHandle == INVALID_HANDLE_VALUE) {
+        if (!EnsureOpen()) return 0;
+        if (featureHandle == INVALID_HANDLE_VALUE) return 0;
+    }
+    if (length == 0) return 1;
+    uint8_t offset = 0;
+    uint8_t remaining = length;
+    for (;;) {
+        uint8_t report[kFeatureReportSize] = {kFeatureReportId};
+        uint8_t chunk = remaining > kFeaturePayloadSize ? kFeaturePayloadSize : remaining;
+        for (uint8_t i = 0; i < chunk; ++i) report[1 + i] = payload[offset + i];
+        featureCaller_ = GetCurrentThreadId();
+        BOOL sent = Hid().HidD_SetFeature(featureHandle, report, kFeatureReportSize);
+        DWORD error = sent ? 0 : GetLastError();
+        featureCaller_ = 0;
+        if (!sent) {
+            lastSendError = error;
+            return 0;
+        }
+        remaining = static_cast<uint8_t>(remaining - chunk);
+        if (remaining == 0) return 1;
+        offset = static_cast<uint8_t>(offset + chunk);
+    }
 }
 
 void CPendantDevice::CloseLocked() {

@@ -8,17 +8,8 @@
 #include <string>
 
 #include "app/driver_state.h"
-#include "pendant/kernel_lock.h"
-
-// Where the link hands what it reads. The pendant link knows nothing of hosts; the main dialog
-// connects this to the key forwarder.
-class KeySink {
-public:
-    virtual ~KeySink() = default;
-    virtual void OnKeyEvent(uint32_t messageType, uint32_t keyCodeWord) = 0;
-    // The link was lost (a failed read, or a close once the reader has stopped).
-    virtual void OnLinkLost() = 0;
-};
+#include "base/kernel_lock.h"
+#include "pendant/key_sink.h"
 
 // What one discovery saw, for the log line of a discovery that found no pendant.
 struct DiscoverySeen {
@@ -49,6 +40,8 @@ public:
 
     // Takes the handle out of its field and closes it; whoever takes it closes it, exactly once.
     static void ReleaseHandle(Relaxed<HANDLE>& field);
+    // Puts the device into the field and closes the handle it replaces.
+    static void Take(Relaxed<HANDLE>& field, HANDLE device);
 
     Relaxed<int> connected{0};
     uint8_t featureCount = 0;
@@ -99,8 +92,9 @@ private:
     // Takes the link lock within kLinkWaitMs, cancelling the holder's device call meanwhile;
     // false when the holder is still stuck after that.
     bool AcquireLink();
-    void ReleaseLink();
+    void Release();
     friend class LinkLock;
+    friend class Held<CPendantDevice>;
 
     // Open, EnsureOpen, Close and feature sends never interleave between the UI and poller
     // threads. The reader thread never takes it.
@@ -119,19 +113,9 @@ private:
 };
 
 // Holds the link lock for a scope, if it could be had in time.
-class LinkLock {
+class LinkLock : public Held<CPendantDevice> {
 public:
-    explicit LinkLock(CPendantDevice& device) : device_(device), owned_(device.AcquireLink()) {}
-    ~LinkLock() {
-        if (owned_) device_.ReleaseLink();
-    }
-    LinkLock(const LinkLock&) = delete;
-    LinkLock& operator=(const LinkLock&) = delete;
-    bool Owned() const { return owned_; }
-
-private:
-    CPendantDevice& device_;
-    bool owned_;
+    explicit LinkLock(CPendantDevice& device) : Held(device, device.AcquireLink()) {}
 };
 
 extern CPendantDevice g_pendant;

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "pendant/kernel_lock.h"
+#include "base/kernel_lock.h"
 
 namespace {
 

@@ -25,18 +25,25 @@ private:
     HANDLE handle_;
 };
 
-class KernelLock {
+// Holds whatever was acquired for a scope, if it was: the owner's Release() runs at its end.
+template <class Owner>
+class Held {
 public:
-    explicit KernelLock(KernelMutex& mutex, DWORD timeoutMs = INFINITE)
-        : mutex_(mutex), owned_(mutex.Acquire(timeoutMs)) {}
-    ~KernelLock() {
-        if (owned_) mutex_.Release();
+    Held(Owner& owner, bool owned) : owner_(owner), owned_(owned) {}
+    ~Held() {
+        if (owned_) owner_.Release();
     }
-    KernelLock(const KernelLock&) = delete;
-    KernelLock& operator=(const KernelLock&) = delete;
+    Held(const Held&) = delete;
+    Held& operator=(const Held&) = delete;
     bool Owned() const { return owned_; }
 
 private:
-    KernelMutex& mutex_;
+    Owner& owner_;
     bool owned_;
+};
+
+class KernelLock : public Held<KernelMutex> {
+public:
+    explicit KernelLock(KernelMutex& mutex, DWORD timeoutMs = INFINITE)
+        : Held(mutex, mutex.Acquire(timeoutMs)) {}
 };
