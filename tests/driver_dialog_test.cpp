@@ -20,65 +20,13 @@
 #include "host/machine_poller.h"
 #include "pendant/pendant_device.h"
 #include "res/resource.h"
-#include "support/fake_hid.h"
-#include "support/link_setup.h"
+#include "support/driver_test.h"
 #include "support/test_util.h"
 
 namespace {
 
 const GUID kHidClass = {0x4D1E55B2, 0xF16F, 0x11CF, {0x88, 0xCB, 0x00, 0x11, 0x11, 0x00, 0x00, 0x30}};
 
-class DialogTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        bus.Install();
-        g_pendant.interfaceClass = kUsbDeviceInterfaceClass;
-        hr = HravikAttach();
-        ASSERT_NE(hr, nullptr);
-        HravikReset(hr);
-    }
-
-    void TearDown() override {
-        if (dlg.m_hWnd) DestroyWindow(dlg.m_hWnd);
-        poller::ExitCleanup();
-        EXPECT_EQ(g_pendant.connected, 0) << "shutdown closes the pendant";
-        EXPECT_EQ(bus.OpenHandles(), 0);
-        EXPECT_EQ(bus.opened.load(), bus.closed.load());
-        EXPECT_EQ(bus.closeFailed.load(), 0);
-        EXPECT_FALSE(poller::Running());
-    }
-
-    void PlugPendant() {
-        bus.interfaces = {FakeInterface::Foreign(), FakeInterface::Feature(), FakeInterface::Input()};
-    }
-
-    void Start(bool withPendant) {
-        if (withPendant) PlugPendant();
-        ASSERT_TRUE(dlg.Create());
-        ASSERT_NE(dlg.m_hWnd, nullptr);
-    }
-
-    // Starts with the pendant and lets the first status refresh connect it.
-    void StartConnected() {
-        Start(true);
-        ASSERT_EQ(Refresh(), 1);
-        ASSERT_EQ(g_pendant.connected, 1);
-        ASSERT_EQ(g_state.pendantReady, 1);
-    }
-
-    LRESULT Refresh() { return SendMessageA(dlg.m_hWnd, WM_REFRESH_STATUS, 0, 0); }
-    LRESULT Command(WORD id) { return SendMessageA(dlg.m_hWnd, WM_COMMAND, MAKEWPARAM(id, 0), 0); }
-    LRESULT HotKey() {
-        return SendMessageA(dlg.m_hWnd, WM_HOTKEY, HOTKEY_LOCK, MAKELPARAM(MOD_CONTROL, VK_F11));
-    }
-    LRESULT DeviceChange(WPARAM event, const void* data) {
-        return SendMessageA(dlg.m_hWnd, WM_DEVICECHANGE, event, reinterpret_cast<LPARAM>(data));
-    }
-
-    FakeHidBus bus;
-    CDriverDlg dlg;
-    HravikShared* hr = nullptr;
-};
 
 bool HotKeyFree() {
     if (!RegisterHotKey(nullptr, 0x7001, MOD_CONTROL, VK_F11)) return false;
@@ -198,7 +146,7 @@ TEST_F(DriverDialogStartup, RunsOnSilentlyWhenTheLogCannotBeWritten) {
     StartConnected();
     ASSERT_TRUE(bus.SendKeys(0x12, 0, 0));
     ASSERT_TRUE(bus.SendKeys(0, 0, 0));
-    EXPECT_TRUE(HravikWaitForCalls(hr, HravikKeyBoardProc, 2, 3000));
+    EXPECT_TRUE(HravikWaitForCalls(hooks, HravikKeyBoardProc, 2, 3000));
     HotKey();
     EXPECT_EQ(g_state.enabled, 0);
     HotKey();
@@ -395,7 +343,7 @@ TEST_F(DriverDialogStatus, LogsPendantNotFoundConnectedAndLostOnceEach) {
     ASSERT_EQ(g_pendant.connected, 1);
     ASSERT_TRUE(bus.SendKeys(0x12, 0, 0));
     ASSERT_TRUE(bus.SendKeys(0, 0, 0));
-    ASSERT_TRUE(HravikWaitForCalls(hr, HravikKeyBoardProc, 2, 3000));
+    ASSERT_TRUE(HravikWaitForCalls(hooks, HravikKeyBoardProc, 2, 3000));
     bus.Unplug();
     ASSERT_TRUE(WaitUntil([] { return g_state.pendantReady == 0; }, 3000));
     Refresh();
@@ -589,18 +537,18 @@ TEST_F(DriverDialogLock, LockedTickSwitchesKeyMapOffOnce) {
     g_state.hostActive = 1;
     EXPECT_TRUE(WaitUntil([] { return g_state.hostActive == 0; }, 3000));
     HravikRecord call{};
-    ASSERT_TRUE(HravikFindLast(hr, HravikEnableMap, &call));
+    ASSERT_TRUE(HravikFindLast(hooks, HravikEnableMap, &call));
     EXPECT_EQ(call.args[0], 0u);
     EXPECT_EQ(call.threadId, GetCurrentThreadId());
     PumpFor(700);
-    EXPECT_EQ(hr->callCount[HravikEnableMap], 1) << "only when the host was active";
+    EXPECT_EQ(hooks->callCount[HravikEnableMap], 1) << "only when the host was active";
 }
 
 TEST_F(DriverDialogLock, LockedTickWithInactiveHostCallsNothing) {
     Start(false);
     ASSERT_EQ(g_state.enabled, 0);
     PumpFor(700);
-    EXPECT_EQ(hr->callCount[HravikEnableMap], 0);
+    EXPECT_EQ(hooks->callCount[HravikEnableMap], 0);
     EXPECT_EQ(g_state.hostActive, 0);
 }
 
@@ -626,19 +574,19 @@ TEST_F(DriverDialogLock, OperatorLockHoldsThroughDeviceChangesAndReplug) {
         EXPECT_EQ(g_state.enabled, 0) << "the reconnection unlocked the driver";
         EXPECT_EQ(tray::LastTip(), "LOCKED!");
 
-        LONG before = hr->callCount[HravikKeyBoardProc];
+        LONG before = hooks->callCount[HravikKeyBoardProc];
         ASSERT_TRUE(bus.SendKeys(0x12, 0, 0));
         ASSERT_TRUE(bus.SendKeys(0, 0, 0));
         PumpFor(150);
-        EXPECT_EQ(hr->callCount[HravikKeyBoardProc], before) << "a key reached the host while locked";
+        EXPECT_EQ(hooks->callCount[HravikKeyBoardProc], before) << "a key reached the host while locked";
 
         if (byMenu) Command(ID_LOCK);
         else HotKey();
         ASSERT_EQ(g_state.enabled, 1);
         ASSERT_TRUE(bus.SendKeys(0x13, 0, 0));
-        EXPECT_TRUE(HravikWaitForCalls(hr, HravikKeyBoardProc, before + 1, 3000)) << "unlock";
+        EXPECT_TRUE(HravikWaitForCalls(hooks, HravikKeyBoardProc, before + 1, 3000)) << "unlock";
         ASSERT_TRUE(bus.SendKeys(0, 0, 0));
-        EXPECT_TRUE(HravikWaitForCalls(hr, HravikKeyBoardProc, before + 2, 3000));
+        EXPECT_TRUE(HravikWaitForCalls(hooks, HravikKeyBoardProc, before + 2, 3000));
     }
 }
 
@@ -714,7 +662,7 @@ TEST_F(DriverDialogShutdown, DestroyStopsPollerClosesPendantAndFreesLibrary) {
     EXPECT_TRUE(HotKeyFree());
     EXPECT_EQ(dlg.notifyHandle, nullptr);
     EXPECT_EQ(dlg.notifyRegistered, 0);
-    EXPECT_EQ(hr->callCount[HravikUnHook], 0) << "shutdown does not unhook";
+    EXPECT_EQ(hooks->callCount[HravikUnHook], 0) << "shutdown does not unhook";
     EXPECT_EQ(CPendantDevice::Sink(), nullptr) << "the pendant object's last close would call a forwarder gone";
 }
 
@@ -758,15 +706,15 @@ TEST_F(DriverDialogShutdown, LockAndExitReturnWithAStuckFeatureReport) {
 TEST_F(DriverDialogShutdown, ExitIsQuickWithThreadsInsideTheHookLibrary) {
     StartConnected();
     g_state.hostActive = 1;
-    ASSERT_TRUE(HravikWaitForCalls(hr, HravikGetMaStep, 1, 3000));
-    hr->hangMs[HravikGetMaStep] = 1500;
-    hr->hangMs[HravikKeyBoardProc] = 1500;
-    LONG steps = hr->callCount[HravikGetMaStep];
-    ASSERT_TRUE(HravikWaitForCalls(hr, HravikGetMaStep, steps + 1, 3000));
+    ASSERT_TRUE(HravikWaitForCalls(hooks, HravikGetMaStep, 1, 3000));
+    hooks->hangMs[HravikGetMaStep] = 1500;
+    hooks->hangMs[HravikKeyBoardProc] = 1500;
+    LONG steps = hooks->callCount[HravikGetMaStep];
+    ASSERT_TRUE(HravikWaitForCalls(hooks, HravikGetMaStep, steps + 1, 3000));
     ASSERT_TRUE(bus.SendKeys(0x12, 0, 0));
-    ASSERT_TRUE(HravikWaitForCalls(hr, HravikKeyBoardProc, 1, 3000));
-    hr->hangMs[HravikGetMaStep] = 0;
-    hr->hangMs[HravikKeyBoardProc] = 0;
+    ASSERT_TRUE(HravikWaitForCalls(hooks, HravikKeyBoardProc, 1, 3000));
+    hooks->hangMs[HravikGetMaStep] = 0;
+    hooks->hangMs[HravikKeyBoardProc] = 0;
 
     DWORD start = GetTickCount();
     Command(ID_EXIT);
@@ -777,7 +725,7 @@ TEST_F(DriverDialogShutdown, ExitIsQuickWithThreadsInsideTheHookLibrary) {
     EXPECT_TRUE(WaitUntil([] { return hooklib::CallsInProgress() == 0; }, 5000));
     PumpFor(100);
     std::vector<KeyCall> expected = {{0x100, 0x12}, {0x101, 0}};
-    EXPECT_EQ(KeyCalls(hr), expected);
+    EXPECT_EQ(KeyCalls(hooks), expected);
     hooklib::FreeAll();
 }
 

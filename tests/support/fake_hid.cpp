@@ -142,7 +142,10 @@ NTSTATUS FakeHidBus::HidP_GetCaps(PHIDP_PREPARSED_DATA preparsed, HIDP_CAPS* cap
 }
 
 BOOL FakeHidBus::ReadFile(HANDLE device, void* buffer, DWORD size, DWORD* read) {
-    return ::ReadFile(device, buffer, size, read, nullptr);
+    ++readsPending;
+    BOOL ok = ::ReadFile(device, buffer, size, read, nullptr);
+    --readsPending;
+    return ok;
 }
 
 BOOL FakeHidBus::HidD_SetFeature(HANDLE device, void* report, DWORD size) {

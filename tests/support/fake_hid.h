@@ -47,6 +47,8 @@ public:
     // A stuck device: every feature report blocks until its call is cancelled, then fails.
     std::atomic<bool> featureStalls{false};
     std::atomic<int> stalledFeatures{0};
+    // Reads blocked in the bus right now.
+    std::atomic<int> readsPending{0};
 
     // Writes one report to the newest open input interface; false when none is open.
     bool SendReport(const uint8_t* bytes, DWORD size);

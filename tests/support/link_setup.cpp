@@ -13,12 +13,3 @@ void ForwardPendantKeys() {
     CPendantDevice::SetKeySink(&keyfwd::Sink());
 }
 
-std::vector<KeyCall> KeyCalls(HravikShared* sh) {
-    std::vector<KeyCall> calls;
-    HravikRecord r;
-    for (LONG i = HravikOldestIndex(sh); i < sh->count; ++i) {
-        if (HravikReadRecord(sh, i, &r) && r.exportId == HravikKeyBoardProc)
-            calls.emplace_back(static_cast<uint32_t>(r.args[0]), static_cast<uint32_t>(r.args[1]));
-    }
-    return calls;
-}

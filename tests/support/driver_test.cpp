@@ -1,0 +1,101 @@
+#include "support/driver_test.h"
+
+#include "app/driver_state.h"
+#include "host/hook_library.h"
+#include "host/key_forwarder.h"
+#include "host/machine_poller.h"
+#include "pendant/pendant_device.h"
+
+void ResetDriver() {
+    poller::Stop();
+    poller::ExitCleanup();
+    g_pendant.Close();
+    CPendantDevice::SetKeySink(nullptr);
+    g_pendant.holdClosed = 0;
+    g_pendant.interfaceClass = kUsbDeviceInterfaceClass;
+    keyfwd::Reset();
+    hooklib::FreeAll();
+    g_state.enabled = 0;
+    g_state.operatorLocked = 0;
+    g_state.hostActive = 0;
+    g_state.pendantReady = 0;
+    g_state.hostWindow = nullptr;
+    g_state.hostThreadId = 0;
+    g_state.hostIsV8 = 0;
+    g_state.hostExePath.clear();
+    g_state.statusText.clear();
+    g_state.modeByte = 0;
+    g_state.stepValue = 0;
+    g_state.axisText.clear();
+    g_state.forceFrame = 0;
+    g_state.lastFrame = 0;
+}
+
+KeyCallList KeyCalls(HravikShared* hooks) {
+    KeyCallList calls;
+    HravikRecord r;
+    for (LONG i = HravikOldestIndex(hooks); i < hooks->count; ++i) {
+        if (HravikReadRecord(hooks, i, &r) && r.exportId == HravikKeyBoardProc)
+            calls.emplace_back(static_cast<uint32_t>(r.args[0]), static_cast<uint32_t>(r.args[1]));
+    }
+    return calls;
+}
+
+void DriverTest::SetUp() {
+    ResetDriver();
+    hooks = HravikAttach();
+    ASSERT_NE(hooks, nullptr);
+    HravikReset(hooks);
+    bus.Install();
+}
+
+void DriverTest::TearDown() {
+    ResetDriver();
+    EXPECT_EQ(bus.OpenHandles(), 0) << "every handle is released by the end";
+    EXPECT_EQ(bus.opened.load(), bus.closed.load()) << "each handle is released exactly once";
+    EXPECT_EQ(bus.closeFailed.load(), 0);
+    if (hooks) HravikDetach(hooks);
+}
+
+void DriverTest::PlugPendant() {
+    bus.interfaces = {FakeInterface::Foreign(), FakeInterface::Feature(), FakeInterface::Input()};
+}
+
+void DriverTest::ForwardPendantKeys() {
+    g_state.enabled = 1;
+    g_state.pendantReady = 1;
+    keyfwd::Reset();
+    CPendantDevice::SetKeySink(&keyfwd::Sink());
+}
+
+void DriverTest::OpenLink() {
+    ASSERT_EQ(g_pendant.Open(nullptr), 1);
+    ASSERT_NE(CPendantDevice::readerThreadId, 0u);
+    ASSERT_TRUE(WaitUntil([&] { return bus.readsPending > 0; }, 3000)) << "the reader never read";
+}
+
+void DriverTest::PressKey(uint8_t code) {
+    LONG before = Calls(HravikKeyBoardProc);
+    ASSERT_TRUE(bus.SendKeys(code, 0, 0));
+    ASSERT_TRUE(WaitCalls(HravikKeyBoardProc, before + 1));
+}
+
+void DialogTest::TearDown() {
+    if (IsWindow(dlg.m_hWnd)) DestroyWindow(dlg.m_hWnd);
+    EXPECT_EQ(g_pendant.connected, 0) << "shutdown closes the pendant";
+    EXPECT_FALSE(poller::Running());
+    DriverTest::TearDown();
+}
+
+void DialogTest::Start(bool withPendant) {
+    if (withPendant) PlugPendant();
+    ASSERT_TRUE(dlg.Create());
+    ASSERT_NE(dlg.m_hWnd, nullptr);
+}
+
+void DialogTest::StartConnected() {
+    Start(true);
+    ASSERT_EQ(Refresh(), 1);
+    ASSERT_EQ(g_pendant.connected, 1);
+    ASSERT_EQ(g_state.pendantReady, 1);
+}
