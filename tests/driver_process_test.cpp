@@ -231,7 +231,7 @@ TEST_F(DriverProcess, AutostartPathWithBlankIsQuoted) {
 // of the other bitness: the driver looks for hravik.dll in its own folder only.
 std::string VariantDir(const char* variant) {
     char full[MAX_PATH] = {0};
-    GetFullPathNameA((ExeDir() + "..\\driver-variants\\" + variant + "\\").c_str(), MAX_PATH, full, nullptr);
+    GetFullPathNameA((ExeDir() + "..\\beside\\" + variant + "\\").c_str(), MAX_PATH, full, nullptr);
     return full;
 }
 

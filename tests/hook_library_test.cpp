@@ -22,7 +22,7 @@ std::string Lower(std::string s) {
 }
 
 bool RunsFromVariant(const char* variant) {
-    return Lower(ExeDir()).find(std::string("\\hookvariants\\") + variant + "\\") != std::string::npos;
+    return Lower(ExeDir()).find(std::string("\\beside\\") + variant + "\\") != std::string::npos;
 }
 
 bool FileExists(const std::string& path) { return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
@@ -265,7 +265,7 @@ TEST_F(HookLibrary, CallValuesDiffer) {
 using HookLibraryMissing = HookTest;
 
 TEST_F(HookLibraryMissing, EveryWrapperReturnsZero) {
-    if (!RunsFromVariant("missing")) GTEST_SKIP() << "runs from the copy without hravik.dll";
+    if (!RunsFromVariant("nolib")) GTEST_SKIP() << "runs from the copy without hravik.dll";
     ASSERT_FALSE(FileExists(ExeDir() + "hravik.dll"));
     EXPECT_EQ(hooklib::Load(), nullptr);
     HWND host = HostWindowOfThisThread();
@@ -288,7 +288,7 @@ TEST_F(HookLibraryMissing, EveryWrapperReturnsZero) {
 using HookLibraryPlanted = HookTest;
 
 TEST_F(HookLibraryPlanted, IsNeverLoaded) {
-    if (!RunsFromVariant("missing")) GTEST_SKIP() << "runs from the copy without hravik.dll";
+    if (!RunsFromVariant("nolib")) GTEST_SKIP() << "runs from the copy without hravik.dll";
     ASSERT_FALSE(FileExists(ExeDir() + "hravik.dll"));
     char current[MAX_PATH] = {0};
     GetCurrentDirectoryA(MAX_PATH, current);

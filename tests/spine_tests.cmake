@@ -20,68 +20,29 @@ veltra_gtest(driver_process_tests
   SOURCES driver_process_test.cpp shell_tray_test.cpp support/shell_tray.cpp
   SUITES DriverProcess ShellTray
   LOCK driver
-  DEPENDS veltra hravik_no-keyboardproc)
+  DEPENDS veltra)
 # ShellTray reaches the icon through Wine's tray with the mouse, and reads the screen.
 set_tests_properties(DriverProcess ShellTray PROPERTIES RESOURCE_LOCK "driver;desktop")
 target_include_directories(driver_process_tests PRIVATE ${CMAKE_SOURCE_DIR}/tools)
 
-# The driver loads hravik.dll from its own folder only: copies of it beside no library, beside one
-# that lacks KeyBoardProc, and beside the soak's library of the other bitness.
-set(driver_variant_dir ${CMAKE_BINARY_DIR}/driver-variants)
-add_custom_command(TARGET driver_process_tests POST_BUILD
-    COMMAND ${CMAKE_COMMAND} -E make_directory ${driver_variant_dir}/nolib
-            ${driver_variant_dir}/no-keyboardproc ${driver_variant_dir}/otherbits
-    COMMAND ${CMAKE_COMMAND} -E copy_if_different $<TARGET_FILE:veltra> ${driver_variant_dir}/nolib/
-    COMMAND ${CMAKE_COMMAND} -E copy_if_different $<TARGET_FILE:veltra> ${driver_variant_dir}/no-keyboardproc/
-    COMMAND ${CMAKE_COMMAND} -E copy_if_different $<TARGET_FILE:hravik_no-keyboardproc>
-            ${driver_variant_dir}/no-keyboardproc/hravik.dll
-    COMMAND ${CMAKE_COMMAND} -E copy_if_different $<TARGET_FILE:veltra> ${driver_variant_dir}/otherbits/
-    VERBATIM)
-if(TARGET soak_variants)
-  add_dependencies(driver_process_tests soak_variants)
-  add_custom_command(TARGET driver_process_tests POST_BUILD
-      COMMAND ${CMAKE_COMMAND} -E copy_if_different ${CMAKE_BINARY_DIR}/soak/otherbits/hravik.dll
-              ${driver_variant_dir}/otherbits/
-      VERBATIM)
-endif()
-
+# The driver beside no library, beside one that lacks KeyBoardProc, beside one of the other bitness.
+foreach(variant nolib no-keyboardproc otherbits)
+  veltra_beside_library(veltra ${variant} BY driver_process_tests)
+endforeach()
 
 veltra_gtest(hook_library_tests
   SOURCES hook_library_test.cpp
   SUITES HookLibrary
   DEPENDS hravik_full hravik_none hravik_no-setpcstate)
 
-# The driver loads hravik.dll only from its own folder, so each library variant gets a copy of
-# the test beside it; "missing" has no library at all.
-set(hook_variant_root ${CMAKE_BINARY_DIR}/hookvariants)
-foreach(variant missing none no-setpcstate)
-  set(dir ${hook_variant_root}/${variant})
-  add_custom_command(TARGET hook_library_tests POST_BUILD
-      COMMAND ${CMAKE_COMMAND} -E make_directory ${dir}
-      COMMAND ${CMAKE_COMMAND} -E copy_if_different $<TARGET_FILE:hook_library_tests> ${dir}/
-      VERBATIM)
-  if(variant STREQUAL "missing")
-    add_custom_command(TARGET hook_library_tests POST_BUILD
-        COMMAND ${CMAKE_COMMAND} -E rm -f ${dir}/hravik.dll
-        VERBATIM)
-  else()
-    add_custom_command(TARGET hook_library_tests POST_BUILD
-        COMMAND ${CMAKE_COMMAND} -E copy_if_different $<TARGET_FILE:hravik_${variant}> ${dir}/hravik.dll
-        VERBATIM)
-  endif()
-endforeach()
-
-function(hook_variant_test suite variant workdir)
-  add_test(NAME ${suite}
-      COMMAND ${VELTRA_WINE_RUN} --state ${VELTRA_WINE_STATE}
-              ${hook_variant_root}/${variant}/hook_library_tests.exe --gtest_filter=${suite}.*
-      WORKING_DIRECTORY ${workdir})
-  set_tests_properties(${suite} PROPERTIES TIMEOUT 120)
-  veltra_wine_test(${suite})
-endfunction()
-
-hook_variant_test(HookLibraryMissing missing ${hook_variant_root}/missing)
-hook_variant_test(HookLibraryNoExports none ${hook_variant_root}/none)
-hook_variant_test(HookLibraryNoSetPcState no-setpcstate ${hook_variant_root}/no-setpcstate)
-# A hravik.dll in the current folder (and on PATH) must not be picked up.
-hook_variant_test(HookLibraryPlanted missing ${CMAKE_BINARY_DIR}/bin)
+# The wrappers beside each kind of library; "nolib" has none at all. A hravik.dll in the current
+# folder (and on PATH) must not be picked up.
+veltra_beside_library(hook_library_tests nolib SUITE HookLibraryMissing)
+veltra_beside_library(hook_library_tests none SUITE HookLibraryNoExports)
+veltra_beside_library(hook_library_tests no-setpcstate SUITE HookLibraryNoSetPcState)
+add_test(NAME HookLibraryPlanted
+    COMMAND ${VELTRA_WINE_RUN} --state ${VELTRA_WINE_STATE}
+            ${CMAKE_BINARY_DIR}/beside/nolib/$<TARGET_FILE_NAME:hook_library_tests>
+            --gtest_filter=HookLibraryPlanted.*
+    WORKING_DIRECTORY ${CMAKE_BINARY_DIR}/bin)
+veltra_wine_test(HookLibraryPlanted)

@@ -35,7 +35,7 @@ constexpr DWORD kReconnectBoundMs = 4400 + 1000;  // two status refreshes, and t
 constexpr UINT kPendantKeyMessage = 0x4B1;
 
 std::string BinExe(const char* name) { return ExeDir() + name; }
-std::string SoakExe(const char* variant) { return ExeDir() + "..\\soak\\" + variant + "\\veltra.exe"; }
+std::string SoakExe(const char* variant) { return ExeDir() + "..\\beside\\" + variant + "\\veltra.exe"; }
 
 int ThreadCount(DWORD pid) {
     HANDLE snap = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
