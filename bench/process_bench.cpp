@@ -148,18 +148,6 @@ double HandleMs(HWND window, UINT message, WPARAM wParam) {
     return Now() - t0;
 }
 
-// The driver with the pendant plugged, holding it and forwarding keys.
-bool StartConnected(harness::DriverProcess& driver, harness::Pendant& pendant, const harness::HookRecords& hooks) {
-    return pendant.Plug() && driver.Start(Exe("veltra.exe")) && driver.WaitWindow(kStartTimeoutMs) &&
-           harness::KeyPathOpen(pendant, hooks, kConnectTimeoutMs);
-}
-
-bool HostActive(HostProcess& host, const harness::HookRecords& hooks) {
-    LONG enables = hooks.Calls(HravikEnableMap);
-    return host.Start(Exe("ncstudio-v8.exe")) && host.Front("main") &&
-           hooks.WaitCalls(HravikEnableMap, enables + 1, 5000) && hooks.WaitCalls(HravikGetMaStep, 1, 5000);
-}
-
 }  // namespace
 
 BENCH(process_lifecycle) {
@@ -252,16 +240,11 @@ BENCH(process_lifecycle) {
 }
 
 BENCH(process_steady) {
-    harness::HookRecords hooks;
-    if (!hooks.Attach()) {
-        report.Note("cannot map the hook library's record block");
-        return;
-    }
-    HravikShared* sh = hooks.Block();
-    HravikReset(sh);
-    harness::Pendant pendant;
-    harness::DriverProcess driver;
-    if (!StartConnected(driver, pendant, hooks)) {
+    harness::DriverSession session;
+    HravikShared* sh = session.hooks.Block();
+    harness::Pendant& pendant = session.pendant;
+    harness::DriverProcess& driver = session.driver;
+    if (!session.StartConnected()) {
         report.Note("the driver did not start and connect");
         return;
     }
@@ -326,10 +309,9 @@ BENCH(process_steady) {
     CpuRate lockedCpu = CpuMsPerMinute(driver.Handle(), driverUnixPid, 15000);
     HandleMs(window, WM_COMMAND, harness::kLockCommand);
 
-    HostProcess host;
     CpuRate activeCpu = {-1, -1};
     std::vector<double> stepMs;
-    if (HostActive(host, hooks)) {
+    if (session.StartHostInFront() && session.hooks.WaitCalls(HravikGetMaStep, 1, 5000)) {
         activeCpu = CpuMsPerMinute(driver.Handle(), driverUnixPid, 15000);
         // Step changes in the hook library until the pendant accepts the frame carrying the step.
         for (int i = 0; i < 40; ++i) {
@@ -346,7 +328,7 @@ BENCH(process_steady) {
     } else {
         report.Note("the stand-in host did not become active");
     }
-    host.Quit();
+    session.host.Quit();
     driver.Exit(10000);
 
     report.Add("key_report_to_keyboardproc_p50", Percentile(keyMs, 0.5), "ms", "");
@@ -378,20 +360,13 @@ BENCH(process_steady) {
 // once, and as it hangs in KeyBoardProc and GetMaStep (a busy NcStudio).
 BENCH(exit_with_host) {
     constexpr int kRuns = 4;
-    harness::HookRecords hooks;
-    if (!hooks.Attach()) {
-        report.Note("cannot map the hook library's record block");
-        return;
-    }
-    HravikShared* sh = hooks.Block();
     std::vector<double> quick, hung;
     for (int i = 0; i < 2 * kRuns; ++i) {
         bool hang = i % 2 == 1;
-        HravikReset(sh);
-        harness::Pendant pendant;
-        harness::DriverProcess driver;
-        HostProcess host;
-        if (!StartConnected(driver, pendant, hooks) || !HostActive(host, hooks)) {
+        harness::DriverSession session;
+        harness::HookRecords& hooks = session.hooks;
+        HravikShared* sh = hooks.Block();
+        if (!session.StartConnected() || !session.StartHostInFront()) {
             report.Note("run " + std::to_string(i) + ": the driver did not start, connect and hook the host");
             continue;
         }
@@ -401,12 +376,10 @@ BENCH(exit_with_host) {
             hooks.WaitCalls(HravikGetMaStep, steps + 1, 3000);
             sh->hangMs[HravikKeyBoardProc] = 5000;
         }
-        LONG keys = hooks.Calls(HravikKeyBoardProc);
-        pendant.Key(0x31);
-        hooks.WaitCalls(HravikKeyBoardProc, keys + 1, 3000);
+        session.HoldKey();
         double e0 = Now();
-        PostMessageA(driver.Window(), WM_COMMAND, harness::kExitCommand, 0);
-        if (driver.Wait(10000) != STILL_ACTIVE) (hang ? hung : quick).push_back(Now() - e0);
+        PostMessageA(session.driver.Window(), WM_COMMAND, harness::kExitCommand, 0);
+        if (session.driver.Wait(10000) != STILL_ACTIVE) (hang ? hung : quick).push_back(Now() - e0);
         sh->hangMs[HravikGetMaStep] = 0;
         sh->hangMs[HravikKeyBoardProc] = 0;
     }

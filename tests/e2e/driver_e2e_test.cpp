@@ -11,58 +11,24 @@
 #include "support/test_util.h"
 
 using harness::DriverProcess;
-using harness::HookRecords;
-using harness::Pendant;
 
 namespace {
 
-constexpr DWORD kStartMs = 15000;      // a first Wine start in a fresh prefix is slow
 constexpr DWORD kReconnectMs = 10000;  // two status refreshes are 4.4 s
 constexpr DWORD kCallMs = 3000;
 
 using KeyCalls = std::vector<std::pair<uint32_t, uint32_t>>;
 
-class DriverE2e : public ::testing::Test {
+class DriverE2e : public ::testing::Test, public harness::DriverSession {
 protected:
-    void SetUp() override {
-        ASSERT_TRUE(hooks.Attach());
-        HravikReset(hooks.Block());
-    }
-
-    void TearDown() override {
-        if (driver.Running()) driver.Exit();
-        host.Quit();
-    }
-
     static std::string Exe(const char* name) { return ExeDir() + name; }
-
-    void StartDriver() {
-        ASSERT_TRUE(driver.Start(Exe("veltra.exe")));
-        ASSERT_TRUE(driver.WaitWindow(kStartMs)) << "the driver's window never appeared";
-    }
 
     // The pendant plugged, the driver holding it and forwarding keys; the mark after the probe.
     LONG StartConnected() {
-        EXPECT_TRUE(pendant.Plug());
-        StartDriver();
-        EXPECT_TRUE(harness::KeyPathOpen(pendant, hooks, kReconnectMs)) << "the driver never held the pendant";
+        EXPECT_TRUE(DriverSession::StartConnected()) << "the driver never held the pendant";
         return hooks.Mark();
     }
-
-    void StartHostInFront() {
-        ASSERT_TRUE(host.Start(Exe("ncstudio-v8.exe")));
-        ASSERT_TRUE(host.Front("main"));
-        ASSERT_TRUE(hooks.WaitCalls(HravikEnableMap, 1, 5000)) << "the driver never activated the host";
-    }
-
-    // Presses a key and leaves it held; returns the mark taken before its down call.
-    LONG HoldKey() {
-        LONG mark = hooks.Mark();
-        LONG before = hooks.Calls(HravikKeyBoardProc);
-        pendant.Key(0x12, 0x00, 0x34);
-        EXPECT_TRUE(hooks.WaitCalls(HravikKeyBoardProc, before + 1, kCallMs));
-        return mark;
-    }
+    void StartHostInFront() { ASSERT_TRUE(DriverSession::StartHostInFront()) << "the host was not activated"; }
 
     // The host is told once that the key held since the mark went up, and nothing after.
     void ExpectReleasedOnce(LONG mark) {
@@ -72,26 +38,12 @@ protected:
         EXPECT_EQ(hooks.KeyCalls(mark), expected);
     }
 
-    bool KeyReaches(uint8_t code, DWORD timeoutMs = kCallMs) {
-        LONG before = hooks.Calls(HravikKeyBoardProc);
-        pendant.Key(code);
-        bool reached = hooks.WaitCalls(HravikKeyBoardProc, before + 1, timeoutMs);
-        pendant.Release();
-        if (reached) hooks.WaitCalls(HravikKeyBoardProc, before + 2, timeoutMs);
-        return reached;
-    }
-
     void ChooseFromTrayMenu(harness::MenuItem item, UINT command) {
         std::string note;
         harness::MenuRoute route = harness::ChooseTrayMenuItem(driver.Pid(), driver.Window(), item, command, &note);
         ASSERT_NE(route, harness::MenuRoute::kFailed);
         if (route == harness::MenuRoute::kPostedCommand) std::printf("menu item posted as a command: %s\n", note.c_str());
     }
-
-    HookRecords hooks;
-    Pendant pendant;
-    DriverProcess driver;
-    HostProcess host;
 };
 
 // ---- start-up ----
@@ -99,7 +51,7 @@ protected:
 class DriverStartup : public DriverE2e {};
 
 TEST_F(DriverStartup, SecondInstanceExitsAtOnceWithoutWindow) {
-    StartDriver();
+    ASSERT_TRUE(StartDriver());
     DriverProcess second;
     ASSERT_TRUE(second.Start(Exe("veltra.exe")));
     bool sawWindow = false;
@@ -124,11 +76,11 @@ TEST_F(DriverStartup, FindsThePendantAmongOtherHidDevicesAndForwardsKeys) {
 }
 
 TEST_F(DriverStartup, RunsWithoutPendantAndConnectsOncePluggedIn) {
-    StartDriver();
+    ASSERT_TRUE(StartDriver());
     PumpFor(2500);  // past the first status refresh
     EXPECT_TRUE(driver.Running());
     ASSERT_TRUE(pendant.Plug());
-    EXPECT_TRUE(harness::KeyPathOpen(pendant, hooks, kReconnectMs)) << "no connection, or still locked";
+    EXPECT_TRUE(Forwarding(kReconnectMs)) << "no connection, or still locked";
 }
 
 // veltra.exe /diagnose on a machine with the pendant and NcStudio 8.x: the pendant's two
@@ -170,7 +122,7 @@ TEST_F(DriverKeys, ReconnectsAfterReplugWithinTwoRefreshPeriodsAndLogsIt) {
     PumpFor(500);
     DWORD plugged = GetTickCount();
     ASSERT_TRUE(pendant.Plug());
-    ASSERT_TRUE(harness::KeyPathOpen(pendant, hooks, kReconnectMs)) << "no reconnection after replug";
+    ASSERT_TRUE(Forwarding(kReconnectMs)) << "no reconnection after replug";
     EXPECT_LT(GetTickCount() - plugged, 6000u);
     ASSERT_TRUE(driver.Exit());
     std::vector<std::string> lines = LogLines();
@@ -192,7 +144,7 @@ TEST_F(DriverKeys, ForeignDevicePluggedAndRemovedWhileConnected) {
     EXPECT_TRUE(pendant.Bus().FeedKey(0x55, 0, 0, testhid::kForeignInput));
     PumpFor(2500);  // a status refresh reconnects after the arrival
     ASSERT_TRUE(pendant.UnplugForeign());
-    ASSERT_TRUE(harness::KeyPathOpen(pendant, hooks, kReconnectMs));
+    ASSERT_TRUE(Forwarding(kReconnectMs));
     for (const HravikRecord& r : hooks.Since(0, HravikKeyBoardProc))
         EXPECT_NE(r.args[1], 0x55u) << "a key of the foreign device reached the host";
 }
@@ -286,7 +238,7 @@ TEST_F(DriverLock, HotKeyLocksReleasingHeldKeyAndUnlocks) {
     pendant.Release();
     EXPECT_FALSE(KeyReaches(0x0A, 600)) << "a locked driver forwarded a key";
     ASSERT_TRUE(harness::SendHotKey());
-    EXPECT_TRUE(harness::KeyPathOpen(pendant, hooks, kCallMs)) << "the hot key did not unlock";
+    EXPECT_TRUE(Forwarding(kCallMs)) << "the hot key did not unlock";
 }
 
 // The menu is picked with a SendInput click on its row; where that cannot work the harness posts
@@ -298,7 +250,7 @@ TEST_F(DriverLock, MenuLocksReleasingHeldKeyAndUnlocks) {
     ExpectReleasedOnce(mark);
     pendant.Release();
     ChooseFromTrayMenu(harness::kMenuLock, harness::kLockCommand);
-    EXPECT_TRUE(harness::KeyPathOpen(pendant, hooks, kCallMs)) << "the menu did not unlock";
+    EXPECT_TRUE(Forwarding(kCallMs)) << "the menu did not unlock";
 }
 
 // Only the operator lifts a lock: not a foreign device leaving, not the pendant coming back.
@@ -319,7 +271,7 @@ TEST_F(DriverLock, OperatorLockHoldsThroughDeviceChanges) {
         EXPECT_TRUE(hooks.KeyCalls(mark).empty());
         if (byMenu) ChooseFromTrayMenu(harness::kMenuLock, harness::kLockCommand);
         else ASSERT_TRUE(harness::SendHotKey());
-        EXPECT_TRUE(harness::KeyPathOpen(pendant, hooks, kReconnectMs)) << "the operator's unlock";
+        EXPECT_TRUE(Forwarding(kReconnectMs)) << "the operator's unlock";
     }
 }
 

@@ -18,8 +18,6 @@
 #include "support/harness.h"
 
 using harness::DriverProcess;
-using harness::HookRecords;
-using harness::Pendant;
 
 namespace {
 
@@ -30,7 +28,6 @@ struct SoakSize {
     int instances = 10;   // second instances started
 } g_size;
 
-constexpr DWORD kStartMs = 15000;
 constexpr DWORD kReconnectBoundMs = 4400 + 1000;  // two status refreshes, and the reconnection's own time
 constexpr UINT kPendantKeyMessage = 0x4B1;
 
@@ -52,47 +49,27 @@ int ThreadCount(DWORD pid) {
 // The three key codes of a key report as the word KeyBoardProc receives.
 uint32_t Word(unsigned b2, unsigned b3, unsigned b4) { return b2 | (b3 << 8) | (b4 << 16); }
 
-// The driver, the pendant (and a host when asked) as one running set.
-class Session {
+// The driver, the pendant and a host, with what the soak does to them again and again.
+class Session : public harness::DriverSession {
 public:
-    ~Session() { Stop(); }
-
-    bool Start(const std::string& driverExe) {
-        if (!hooks.Block() && !hooks.Attach()) return false;
-        return pendant.Plug() && driver.Start(driverExe) && driver.WaitWindow(kStartMs) &&
-               harness::KeyPathOpen(pendant, hooks, 10000);
-    }
-
-    void Stop() {
-        if (driver.Running()) driver.Exit();
-        host.Quit();
-    }
-
-    // A key press and release reach KeyBoardProc, once the driver holds the pendant again.
-    bool KeyReaches(DWORD timeoutMs = 8000) { return harness::KeyPathOpen(pendant, hooks, timeoutMs); }
-
-    // Closes any message box the driver shows, so a failed reopen cannot block the soak.
-    void DismissBoxes() {
-        for (const char* title : {"Infor", "Information"})
-            if (HWND box = harness::FindWindowOf(driver.Pid(), title)) PostMessageA(box, WM_COMMAND, IDOK, 0);
-    }
+    bool Start(const std::string& driverExe) { return StartConnected(driverExe); }
 
     // Brings the driver back to forwarding keys, unlocking it if a lock won a race.
     bool Reconnect() {
         for (int attempt = 0; attempt < 4; ++attempt) {
-            if (harness::KeyPathOpen(pendant, hooks, 2600)) return true;
+            if (Forwarding(2600)) return true;
             DismissBoxes();
             PostMessageA(driver.Window(), WM_COMMAND, harness::kLockCommand, 0);
             PumpFor(200);
             DismissBoxes();
         }
-        return harness::KeyPathOpen(pendant, hooks, 1000);
+        return Forwarding(1000);
     }
 
     // The driver hooks a host only while it holds the pendant.
     bool HostInFront() {
         LONG before = hooks.Calls(HravikInstallhook);
-        return KeyReaches() && host.Start(BinExe("ncstudio-v8.exe")) && host.Front("main") &&
+        return Forwarding() && host.Start(BinExe("ncstudio-v8.exe")) && host.Front("main") &&
                hooks.WaitCalls(HravikInstallhook, before + 1, 5000);
     }
 
@@ -103,11 +80,6 @@ public:
             if (call.first == WM_KEYDOWN && call.second != harness::kProbeKey) words.push_back(call.second);
         return words;
     }
-
-    Pendant pendant;
-    DriverProcess driver;
-    HookRecords hooks;
-    HostProcess host;
 };
 
 // ---- the link under cycles, floods and races; one driver for the whole suite ----
@@ -143,7 +115,7 @@ TEST_F(SoakLink, ReplugCyclesReconnectWithoutLeaksOrLostKeys) {
         PumpFor(100 + c % 5 * 100);
         DWORD plugged = GetTickCount();
         ASSERT_TRUE(s->pendant.Plug()) << "cycle " << c;
-        ASSERT_TRUE(s->KeyReaches(10000)) << "no reconnection in cycle " << c;
+        ASSERT_TRUE(s->Forwarding(10000)) << "no reconnection in cycle " << c;
         DWORD gap = GetTickCount() - plugged;
         slowest = gap > slowest ? gap : slowest;
         EXPECT_LE(gap, kReconnectBoundMs) << "cycle " << c;
@@ -169,7 +141,7 @@ TEST_F(SoakLink, ReplugCyclesReconnectWithoutLeaksOrLostKeys) {
 // millisecond. (Fed back to back, faster than any pendant, the HID class's 512-report buffer is
 // what bounds it.)
 TEST_F(SoakLink, KeyFloodForwardedAllInOrder) {
-    ASSERT_TRUE(s->KeyReaches());
+    ASSERT_TRUE(s->Forwarding());
     LONG mark = s->hooks.Mark();
     double start = harness::NowMs();
     for (int i = 0; i < g_size.keys; ++i) {
@@ -188,7 +160,7 @@ TEST_F(SoakLink, UnplugRacingCloseAndFeatureSendLeavesNoHandleBehind) {
     ASSERT_TRUE(s->HostInFront()) << "the host was not hooked";
     HWND window = s->driver.Window();
     PostMessageA(window, WM_COMMAND, harness::kLockCommand, 0);
-    ASSERT_TRUE(WaitUntil([&] { return !s->KeyReaches(300); }, 3000));
+    ASSERT_TRUE(WaitUntil([&] { return !s->Forwarding(300); }, 3000));
     long lockedHandles = harness::ProcessHandleCount(s->driver.Pid());
     HravikShared* block = s->hooks.Block();
     for (int c = 0; c < g_size.races; ++c) {
@@ -212,7 +184,7 @@ TEST_F(SoakLink, UnplugRacingCloseAndFeatureSendLeavesNoHandleBehind) {
     ASSERT_TRUE(s->driver.Answers());
     // Locked from the menu, the driver holds no device: what it held before the races.
     PostMessageA(window, WM_COMMAND, harness::kLockCommand, 0);
-    ASSERT_TRUE(WaitUntil([&] { return !s->KeyReaches(300); }, 3000));
+    ASSERT_TRUE(WaitUntil([&] { return !s->Forwarding(300); }, 3000));
     EXPECT_TRUE(WaitUntil([&] { return harness::ProcessHandleCount(s->driver.Pid()) <= lockedHandles; }, 3000))
         << "handles: " << harness::ProcessHandleCount(s->driver.Pid()) << ", before the races " << lockedHandles;
     s->host.Quit();
@@ -242,10 +214,8 @@ Session* SoakHostile::shared = nullptr;
 // A library the driver cannot use: it must run on and answer, and call nothing.
 void ExpectRunsWithUnusableLibrary(const char* variant) {
     Session s;
-    ASSERT_TRUE(s.hooks.Attach());
     ASSERT_TRUE(s.pendant.Plug());
-    ASSERT_TRUE(s.driver.Start(SoakExe(variant))) << "the driver with the " << variant << " library did not start";
-    ASSERT_TRUE(s.driver.WaitWindow(kStartMs));
+    ASSERT_TRUE(s.StartDriver(SoakExe(variant))) << "the driver with the " << variant << " library did not start";
     PumpFor(2500);  // past the first status refresh, which takes the pendant
     LONG before = s.hooks.Calls(HravikKeyBoardProc);
     s.pendant.Key(0x21);
@@ -296,7 +266,7 @@ TEST_F(SoakHostile, DeviceChangeWithNullOrForeignHeader) {
         SendMessageTimeoutA(window, WM_DEVICECHANGE, code, reinterpret_cast<LPARAM>(&volume), SMTO_ABORTIFHUNG,
                             5000, &result);
     EXPECT_TRUE(s->driver.Answers());
-    EXPECT_TRUE(s->KeyReaches());
+    EXPECT_TRUE(s->Forwarding());
 }
 
 TEST_F(SoakHostile, PendantKeyMessageFloodFromAnotherProcess) {
@@ -305,7 +275,7 @@ TEST_F(SoakHostile, PendantKeyMessageFloodFromAnotherProcess) {
     for (int i = 0; i < 5000; ++i)
         PostMessageA(s->driver.Window(), kPendantKeyMessage, i % 2 ? WM_KEYUP : WM_KEYDOWN, i % 2 ? 0 : 0x11);
     EXPECT_TRUE(s->driver.Answers());
-    EXPECT_TRUE(s->KeyReaches());
+    EXPECT_TRUE(s->Forwarding());
 }
 
 TEST_F(SoakHostile, HostWindowWithThousandCharacterTitleInFront) {
@@ -316,7 +286,7 @@ TEST_F(SoakHostile, HostWindowWithThousandCharacterTitleInFront) {
     ASSERT_TRUE(s->host.Front("long"));
     PumpFor(800);  // a few ticks look at it
     EXPECT_TRUE(s->driver.Answers());
-    EXPECT_TRUE(s->KeyReaches());
+    EXPECT_TRUE(s->Forwarding());
     s->host.Quit();
 }
 
@@ -334,7 +304,7 @@ TEST_F(SoakHostile, HookLibraryCallsThatHang) {
     for (int id = 0; id < HravikExportCount; ++id) block->hangMs[id] = 0;
     EXPECT_TRUE(s->hooks.WaitCalls(HravikKeyBoardProc, before + 2, 15000));
     s->host.Quit();
-    EXPECT_TRUE(s->KeyReaches(12000));
+    EXPECT_TRUE(s->Forwarding(12000));
 }
 
 TEST_F(SoakHostile, HostExitsWhileBeingHooked) {
@@ -347,7 +317,7 @@ TEST_F(SoakHostile, HostExitsWhileBeingHooked) {
     TerminateProcess(s->host.Process(), 1);
     PumpFor(800);
     EXPECT_TRUE(s->driver.Answers());
-    EXPECT_TRUE(s->KeyReaches());
+    EXPECT_TRUE(s->Forwarding());
     s->host.Quit();
 }
 
@@ -366,7 +336,7 @@ TEST_F(SoakHostile, PendantRefusingEveryFeatureReport) {
     EXPECT_TRUE(s->driver.Answers());
     EXPECT_TRUE(s->driver.Running());
     ASSERT_TRUE(s->pendant.Bus().SetBehaviour(0, 0));
-    EXPECT_TRUE(s->KeyReaches());
+    EXPECT_TRUE(s->Forwarding());
     EXPECT_LE(harness::ProcessHandleCount(s->driver.Pid()), handles) << "each refusal left handles behind";
     s->host.Quit();
 }
@@ -381,7 +351,7 @@ TEST_F(SoakHostile, SecondInstanceStartedRepeatedly) {
     }
     EXPECT_TRUE(s->driver.Running());
     EXPECT_TRUE(s->driver.Answers());
-    EXPECT_TRUE(s->KeyReaches());
+    EXPECT_TRUE(s->Forwarding());
 }
 
 // Child mode: sends WM_DEVICECHANGE with a null header to the window, then ends.

@@ -286,6 +286,52 @@ bool KeyPathOpen(Pendant& pendant, const HookRecords& hooks, DWORD timeoutMs) {
     return false;
 }
 
+DriverSession::DriverSession() {
+    if (hooks.Attach()) HravikReset(hooks.Block());
+}
+
+DriverSession::~DriverSession() {
+    if (driver.Running()) driver.Exit();
+    host.Quit();
+}
+
+bool DriverSession::StartDriver(const std::string& exe) {
+    return driver.Start(exe.empty() ? ExeDir() + "veltra.exe" : exe) && driver.WaitWindow(15000);
+}
+
+bool DriverSession::StartConnected(const std::string& exe) {
+    // Two status refreshes are 4.4 s; a first start in a fresh prefix is slow.
+    return hooks.Block() && pendant.Plug() && StartDriver(exe) && Forwarding(10000);
+}
+
+bool DriverSession::StartHostInFront() {
+    LONG enables = hooks.Calls(HravikEnableMap);
+    return host.Start(ExeDir() + "ncstudio-v8.exe") && host.Front("main") &&
+           hooks.WaitCalls(HravikEnableMap, enables + 1, 5000);
+}
+
+bool DriverSession::KeyReaches(uint8_t code, DWORD timeoutMs) {
+    LONG before = hooks.Calls(HravikKeyBoardProc);
+    pendant.Key(code);
+    bool reached = hooks.WaitCalls(HravikKeyBoardProc, before + 1, timeoutMs);
+    pendant.Release();
+    if (reached) hooks.WaitCalls(HravikKeyBoardProc, before + 2, timeoutMs);
+    return reached;
+}
+
+LONG DriverSession::HoldKey() {
+    LONG mark = hooks.Mark();
+    LONG before = hooks.Calls(HravikKeyBoardProc);
+    pendant.Key(0x12, 0x00, 0x34);
+    hooks.WaitCalls(HravikKeyBoardProc, before + 1, 3000);
+    return mark;
+}
+
+void DriverSession::DismissBoxes() {
+    for (const char* title : {"Infor", "Information"})
+        if (HWND box = FindWindowOf(driver.Pid(), title)) PostMessageA(box, WM_COMMAND, IDOK, 0);
+}
+
 long ProcessHandleCount(DWORD pid) {
     // The system's handle table, in the layout it has kept since Windows 2000.
     struct Entry {

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "hravik_shared.h"
+#include "host_client.h"
 #include "tools/testhid/testhid_client.h"
 
 // Pumps this thread's messages until the condition holds or the time runs out; a window of ours
@@ -145,6 +146,36 @@ private:
 // and is unlocked. The probe's calls stay in the records; take a mark after it.
 constexpr uint32_t kProbeKey = 0x7E;
 bool KeyPathOpen(Pendant& pendant, const HookRecords& hooks, DWORD timeoutMs);
+
+// veltra.exe, the pendant and the stand-in NcStudio as one running set, watched through the hook
+// library's records: what the end-to-end tests and the soak both drive.
+class DriverSession {
+public:
+    DriverSession();
+    ~DriverSession();
+    DriverSession(const DriverSession&) = delete;
+    DriverSession& operator=(const DriverSession&) = delete;
+
+    // The driver (veltra.exe of this folder unless named), its window up.
+    bool StartDriver(const std::string& exe = std::string());
+    // The pendant plugged and the driver holding it and forwarding keys.
+    bool StartConnected(const std::string& exe = std::string());
+    // The stand-in NcStudio 8.x in front, hooked and active (the key map switched on).
+    bool StartHostInFront();
+    // A key pressed and released; true when the press reached KeyBoardProc in time.
+    bool KeyReaches(uint8_t code, DWORD timeoutMs = 3000);
+    // Keys reach the host again (a probe, as KeyPathOpen).
+    bool Forwarding(DWORD timeoutMs = 8000) { return KeyPathOpen(pendant, hooks, timeoutMs); }
+    // A key pressed and held; the record mark from before its key-down, which has arrived.
+    LONG HoldKey();
+    // Closes a message box the driver shows (a refused unlock), so none blocks the next step.
+    void DismissBoxes();
+
+    HookRecords hooks;
+    Pendant pendant;
+    DriverProcess driver;
+    HostProcess host;
+};
 
 // Handles the process holds, from the system's handle table (Wine reports none through
 // GetProcessHandleCount); -1 when it cannot be read.

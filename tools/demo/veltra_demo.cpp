@@ -43,22 +43,18 @@ class Demo {
 public:
     int Run() {
         startMs_ = NowMs();
-        // A block of our own, inherited by the driver we start and so by its hook library.
-        std::string block = "veltra-demo-" + std::to_string(GetCurrentProcessId());
-        SetEnvironmentVariableA("HRAVIK_SHM", block.c_str());
-        if (!hooks_.Attach()) return Fatal("cannot map the hook library's shared block");
-        std::string dir = ExeDir();
+        if (!hooks_.Block()) return Fatal("cannot map the hook library's shared block");
 
         Note("stand-in NcStudio 8.x starts and comes to the front");
-        if (!host_.Start(dir + "ncstudio-v8.exe")) return Fatal("the stand-in host did not start");
+        if (!host_.Start(ExeDir() + "ncstudio-v8.exe")) return Fatal("the stand-in host did not start");
         host_.Front("main");
 
         Note("pendant (test HID device) is plugged in");
         if (!pendant_.Plug()) return Fatal("the test HID device could not be plugged in");
 
         Note(std::string("driver starts: ") + (sizeof(void*) == 4 ? "32-bit" : "64-bit") + " veltra.exe");
-        if (!driver_.Start(dir + "veltra.exe") || !driver_.WaitWindow(15000)) return Fatal("the driver did not start");
-        Check(KeyPathOpen(pendant_, hooks_, 10000), "the driver finds the pendant among the HID devices and forwards keys");
+        if (!s_.StartDriver()) return Fatal("the driver did not start");
+        Check(s_.Forwarding(10000), "the driver finds the pendant among the HID devices and forwards keys");
         Note("operator brings the host to the front");
         host_.Front("main");
         Check(hooks_.WaitCalls(HravikEnableMap, 1, 5000) && hooks_.Calls(HravikInstallhook) >= 1,
@@ -121,7 +117,7 @@ private:
         Note("pendant plugged in again");
         double plugged = NowMs();
         pendant_.Plug();
-        bool back = KeyPathOpen(pendant_, hooks_, 10000);
+        bool back = s_.Forwarding(10000);
         int took = static_cast<int>(NowMs() - plugged);
         Check(back && took < 5400, "the driver reconnects within two status refreshes (" + std::to_string(took) + " ms)");
     }
@@ -130,20 +126,20 @@ private:
         Note("operator presses Ctrl+F11 (lock)");
         SendHotKey();
         Sleep(400);
-        Check(!KeyReaches(0x22, 600), "a locked driver forwards no key");
+        Check(!s_.KeyReaches(0x22, 600), "a locked driver forwards no key");
         Note("operator presses Ctrl+F11 again (unlock)");
         SendHotKey();
         Sleep(400);
-        Check(KeyReaches(0x23), "the hot key unlocks the driver");
+        Check(s_.KeyReaches(0x23), "the hot key unlocks the driver");
     }
 
     void MenuLock() {
         Note("operator right-clicks the tray icon and picks Lock");
         Route(ChooseTrayMenuItem(driver_.Pid(), driver_.Window(), kMenuLock, kLockCommand, &routeNote_));
-        Check(!KeyReaches(0x24, 600), "the menu's Lock locks the driver");
+        Check(!s_.KeyReaches(0x24, 600), "the menu's Lock locks the driver");
         Note("operator picks Lock again from the tray menu (unlock)");
         Route(ChooseTrayMenuItem(driver_.Pid(), driver_.Window(), kMenuLock, kLockCommand, &routeNote_));
-        Check(KeyPathOpen(pendant_, hooks_, 3000), "the menu's Lock again unlocks the driver and reopens the pendant");
+        Check(s_.Forwarding(3000), "the menu's Lock again unlocks the driver and reopens the pendant");
         host_.Front("main");
     }
 
@@ -159,16 +155,6 @@ private:
         if (route == MenuRoute::kClicked) Note("menu item clicked with SendInput");
         else Note("menu command posted instead: " + routeNote_);
         routeNote_.clear();
-    }
-
-    // A key press followed by its release; true when the press reached KeyBoardProc.
-    bool KeyReaches(uint8_t code, DWORD timeoutMs = 3000) {
-        LONG before = hooks_.Calls(HravikKeyBoardProc);
-        pendant_.Key(code);
-        bool reached = hooks_.WaitCalls(HravikKeyBoardProc, before + 1, timeoutMs);
-        pendant_.Release();
-        if (reached) hooks_.WaitCalls(HravikKeyBoardProc, before + 2, 1000);
-        return reached;
     }
 
     int Fatal(const std::string& why) {
@@ -244,10 +230,11 @@ private:
         return 1;
     }
 
-    HookRecords hooks_;
-    HostProcess host_;
-    Pendant pendant_;
-    DriverProcess driver_;
+    DriverSession s_;
+    HookRecords& hooks_ = s_.hooks;
+    HostProcess& host_ = s_.host;
+    Pendant& pendant_ = s_.pendant;
+    DriverProcess& driver_ = s_.driver;
     std::vector<Event> events_;
     std::vector<std::string> failures_;
     std::string routeNote_;
@@ -259,6 +246,9 @@ private:
 
 int main() {
     setvbuf(stdout, nullptr, _IOFBF, 1 << 16);
+    // A block of our own, inherited by the driver we start and so by its hook library.
+    std::string block = "veltra-demo-" + std::to_string(GetCurrentProcessId());
+    SetEnvironmentVariableA("HRAVIK_SHM", block.c_str());
     Demo demo;
     int code = demo.Run();
     std::fflush(stdout);
