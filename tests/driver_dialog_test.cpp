@@ -389,49 +389,27 @@ DEV_BROADCAST_VOLUME VolumeHeader() {
     return header;
 }
 
-TEST_F(DriverDialogDeviceChange, InterfaceArrivalClearsReady) {
+// Which notifications make the next refresh reconnect: an arrival of a device interface, and any
+// completed removal. Every notification is answered TRUE.
+TEST_F(DriverDialogDeviceChange, ArrivalsOfInterfacesAndEveryRemovalClearReady) {
     Start(false);
-    auto header = InterfaceHeader();
-    g_state.pendantReady = 1;
-    EXPECT_EQ(DeviceChange(DBT_DEVICEARRIVAL, &header), TRUE);
-    EXPECT_EQ(g_state.pendantReady, 0);
-}
-
-TEST_F(DriverDialogDeviceChange, ArrivalOfOtherDeviceTypeKeepsReady) {
-    Start(false);
+    auto iface = InterfaceHeader();
     auto volume = VolumeHeader();
-    g_state.pendantReady = 1;
-    EXPECT_EQ(DeviceChange(DBT_DEVICEARRIVAL, &volume), TRUE);
-    EXPECT_EQ(g_state.pendantReady, 1);
-}
-
-TEST_F(DriverDialogDeviceChange, RemoveCompleteOfAnyTypeClearsReady) {
-    Start(false);
-    auto volume = VolumeHeader();
-    auto header = InterfaceHeader();
-    g_state.pendantReady = 1;
-    EXPECT_EQ(DeviceChange(DBT_DEVICEREMOVECOMPLETE, &volume), TRUE);
-    EXPECT_EQ(g_state.pendantReady, 0);
-    g_state.pendantReady = 1;
-    EXPECT_EQ(DeviceChange(DBT_DEVICEREMOVECOMPLETE, &header), TRUE);
-    EXPECT_EQ(g_state.pendantReady, 0);
-}
-
-TEST_F(DriverDialogDeviceChange, ArrivalWithoutDataIsHarmless) {
-    Start(false);
-    g_state.pendantReady = 1;
-    EXPECT_EQ(DeviceChange(DBT_DEVICEARRIVAL, nullptr), TRUE);
-    EXPECT_EQ(g_state.pendantReady, 1);
-}
-
-TEST_F(DriverDialogDeviceChange, OtherEventsChangeNothing) {
-    Start(false);
-    auto header = InterfaceHeader();
-    g_state.pendantReady = 1;
-    for (WPARAM event : {WPARAM(DBT_DEVNODES_CHANGED), WPARAM(DBT_DEVICEQUERYREMOVE),
-                         WPARAM(DBT_DEVICEREMOVEPENDING), WPARAM(DBT_CONFIGCHANGED)}) {
-        EXPECT_EQ(DeviceChange(event, event == DBT_DEVNODES_CHANGED ? nullptr : &header), TRUE);
-        EXPECT_EQ(g_state.pendantReady, 1) << "event " << event;
+    const struct {
+        WPARAM event;
+        const void* data;
+        int readyAfter;
+    } cases[] = {
+        {DBT_DEVICEARRIVAL, &iface, 0},         {DBT_DEVICEARRIVAL, &volume, 1},
+        {DBT_DEVICEARRIVAL, nullptr, 1},        {DBT_DEVICEREMOVECOMPLETE, &volume, 0},
+        {DBT_DEVICEREMOVECOMPLETE, &iface, 0},  {DBT_DEVNODES_CHANGED, nullptr, 1},
+        {DBT_DEVICEQUERYREMOVE, &iface, 1},     {DBT_DEVICEREMOVEPENDING, &iface, 1},
+        {DBT_CONFIGCHANGED, &iface, 1},
+    };
+    for (const auto& c : cases) {
+        g_state.pendantReady = 1;
+        EXPECT_EQ(DeviceChange(c.event, c.data), TRUE) << c.event;
+        EXPECT_EQ(g_state.pendantReady, c.readyAfter) << "event " << c.event << (c.data ? "" : " without data");
     }
 }
 

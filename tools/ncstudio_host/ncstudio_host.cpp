@@ -131,18 +131,12 @@ LRESULT CALLBACK WindowProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
     return DefWindowProcA(hwnd, msg, wp, lp);
 }
 
+// The main window goes only with the host.
 LRESULT CALLBACK MainProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
-    switch (msg) {
-    case WM_HOST_FRONT:
-        BringToFront(hwnd);
-        return 0;
-    case WM_CLOSE:
-        return 0;
-    case WM_DESTROY:
-        if (!g_quitting) std::fprintf(stderr, "ncstudio_host: main window destroyed\n");
-        return 0;
-    }
-    return DefWindowProcA(hwnd, msg, wp, lp);
+    if (msg == WM_HOST_DESTROY) return 0;
+    if (msg != WM_DESTROY) return WindowProc(hwnd, msg, wp, lp);
+    if (!g_quitting) std::fprintf(stderr, "ncstudio_host: main window destroyed\n");
+    return 0;
 }
 
 INT_PTR CALLBACK DialogProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM) {
