@@ -8,7 +8,6 @@
 #include <string>
 #include <vector>
 
-#include "demo/tray_view.h"
 #include "res/resource.h"
 #include "support/shell_tray.h"
 #include "support/test_util.h"
@@ -51,7 +50,7 @@ protected:
 
     // Starts the driver, on this desktop unless told otherwise, and finds its icon in the tray.
     void StartDriver(HDESK desktop = nullptr, const char* desktopName = nullptr) {
-        std::vector<HWND> before = trayview::IconWindows(desktop);
+        std::vector<HWND> before = shelltray::IconWindows(desktop);
         ASSERT_TRUE(driver_.Start("\"" + DriverPath() + "\"", nullptr, nullptr, desktopName));
         WindowSearch search{driver_.Pid(), nullptr};
         ASSERT_TRUE(WaitUntil(
@@ -217,7 +216,7 @@ TEST_F(ShellTray, At144DpiTheTrayShowsTheTwentyFourPixelImage) {
         ASSERT_TRUE(dpi.Set());
         StartDriver(desktop.Handle(), desktop.Name());
     }
-    HWND tray = trayview::TrayOf(icon_);
+    HWND tray = shelltray::TrayOf(icon_);
     DWORD shellPid = 0;
     GetWindowThreadProcessId(tray, &shellPid);
     HANDLE shell = OpenProcess(SYNCHRONIZE, FALSE, shellPid);
@@ -240,9 +239,9 @@ TEST_F(ShellTray, At144DpiTheTrayShowsTheTwentyFourPixelImage) {
             GetWindowRect(icon_, &box);
             size = SIZE{box.right - box.left, box.bottom - box.top};
             if (size.cx < 24 || size.cy < 24) return false;
-            seen = trayview::Capture(box);
+            seen = shelltray::Capture(box);
             for (const Images& candidate : candidates) {
-                int differing = trayview::Differing(seen, candidate.exact, 24, size);
+                int differing = shelltray::Differing(seen, candidate.exact, 24, size);
                 if (fewest < 0 || differing < fewest) fewest = differing;
                 if (differing == 0) match = &candidate;
             }
@@ -254,7 +253,7 @@ TEST_F(ShellTray, At144DpiTheTrayShowsTheTwentyFourPixelImage) {
                               << size.cy << " icon window";
     // The comparison tells the exact image from the stretched one.
     if (match) {
-        EXPECT_GT(trayview::Differing(seen, match->stretched, 24, size), 20);
+        EXPECT_GT(shelltray::Differing(seen, match->stretched, 24, size), 20);
     }
 
     PostMessageA(window_, WM_COMMAND, MAKEWPARAM(ID_EXIT, 0), 0);

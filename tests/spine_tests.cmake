@@ -17,13 +17,12 @@ veltra_gtest(driver_dialog_tests
 
 # The diagnosis counts the NcStudio processes on the desktop: none of the host suites may overlap.
 veltra_gtest(driver_process_tests
-  SOURCES driver_process_test.cpp shell_tray_test.cpp support/shell_tray.cpp
+  SOURCES driver_process_test.cpp shell_tray_test.cpp
   SUITES DriverProcess ShellTray
   LOCK driver
   DEPENDS veltra)
 # ShellTray reaches the icon through Wine's tray with the mouse, and reads the screen.
 set_tests_properties(DriverProcess ShellTray PROPERTIES RESOURCE_LOCK "driver;desktop")
-target_include_directories(driver_process_tests PRIVATE ${CMAKE_SOURCE_DIR}/tools)
 
 # The driver beside no library, beside one that lacks KeyBoardProc, beside one of the other bitness.
 foreach(variant nolib no-keyboardproc otherbits)

@@ -160,20 +160,29 @@ bool SendHotKey() {
     return SendInput(4, in, sizeof(INPUT)) == 4;
 }
 
-bool ClickAt(POINT p) {
-    int w = GetSystemMetrics(SM_CXSCREEN), h = GetSystemMetrics(SM_CYSCREEN);
-    INPUT in[3] = {};
-    for (INPUT& i : in) {
-        i.type = INPUT_MOUSE;
-        i.mi.dx = static_cast<LONG>((p.x * 65535LL + w / 2) / (w - 1));
-        i.mi.dy = static_cast<LONG>((p.y * 65535LL + h / 2) / (h - 1));
-    }
-    in[0].mi.dwFlags = MOUSEEVENTF_MOVE | MOUSEEVENTF_ABSOLUTE;
-    in[1].mi.dwFlags = MOUSEEVENTF_LEFTDOWN | MOUSEEVENTF_ABSOLUTE;
-    in[2].mi.dwFlags = MOUSEEVENTF_LEFTUP | MOUSEEVENTF_ABSOLUTE;
-    if (SendInput(1, &in[0], sizeof(INPUT)) != 1) return false;
-    Sleep(50);  // the menu tracks the pointer before it takes the click
-    return SendInput(2, &in[1], sizeof(INPUT)) == 2;
+namespace {
+INPUT MouseInput(POINT p, DWORD flags) {
+    int width = GetSystemMetrics(SM_CXSCREEN), height = GetSystemMetrics(SM_CYSCREEN);
+    INPUT input = {};
+    input.type = INPUT_MOUSE;
+    input.mi.dx = static_cast<LONG>((p.x * 65535LL + width / 2) / (width - 1));
+    input.mi.dy = static_cast<LONG>((p.y * 65535LL + height / 2) / (height - 1));
+    input.mi.dwFlags = MOUSEEVENTF_MOVE | MOUSEEVENTF_ABSOLUTE | flags;
+    return input;
+}
+}  // namespace
+
+bool MoveMouseTo(POINT p) {
+    INPUT input = MouseInput(p, 0);
+    return SendInput(1, &input, sizeof(INPUT)) == 1;
+}
+
+bool Click(POINT p, bool right) {
+    if (!MoveMouseTo(p)) return false;
+    Sleep(50);  // a menu follows the pointer before it takes a click
+    INPUT inputs[2] = {MouseInput(p, right ? MOUSEEVENTF_RIGHTDOWN : MOUSEEVENTF_LEFTDOWN),
+                       MouseInput(p, right ? MOUSEEVENTF_RIGHTUP : MOUSEEVENTF_LEFTUP)};
+    return SendInput(2, inputs, sizeof(INPUT)) == 2;
 }
 
 MenuRoute ChooseTrayMenuItem(DWORD driverPid, HWND driverWindow, MenuItem item, UINT command,
@@ -198,7 +207,7 @@ MenuRoute ChooseTrayMenuItem(DWORD driverPid, HWND driverWindow, MenuItem item, 
             target.y = box.top + rowHeight * item + rowHeight / 2;
             if (note) *note += "GetMenuItemRect failed for the driver's HMENU; row computed from the menu window. ";
         }
-        ClickAt(target);
+        Click(target);
         if (WaitUntil([&] { return !IsWindow(menu) || !IsWindowVisible(menu); }, 2000)) return MenuRoute::kClicked;
         if (note) *note += "the menu stayed open after the SendInput click. ";
         PostMessageA(menu, WM_KEYDOWN, VK_ESCAPE, 0);

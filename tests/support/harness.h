@@ -77,9 +77,11 @@ public:
     bool Exit(DWORD timeoutMs = 5000);
 };
 
-// Ctrl+F11 as a keyboard would type it, through the system's input queue.
+// Input through the system's queue, as a keyboard and a mouse give it: Ctrl+F11; the pointer
+// moved; a click (the pointer moved there first).
 bool SendHotKey();
-bool ClickAt(POINT p);
+bool MoveMouseTo(POINT p);
+bool Click(POINT p, bool right = false);
 
 // How a menu choice reached the driver.
 enum class MenuRoute { kClicked, kPostedCommand, kFailed };

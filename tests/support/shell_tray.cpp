@@ -1,16 +1,83 @@
 #include "support/shell_tray.h"
 
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
-#include "demo/tray_view.h"
-#include "support/test_util.h"
+#include "support/harness.h"
 
 namespace shelltray {
 
 namespace {
 
-using trayview::HasClass;
+bool HasClass(HWND hwnd, const char* name) {
+    char cls[64] = {0};
+    GetClassNameA(hwnd, cls, sizeof(cls));
+    return std::strcmp(cls, name) == 0;
+}
+
+BOOL CALLBACK CollectIcon(HWND hwnd, LPARAM list) {
+    if (HasClass(hwnd, "__winex11_tray_icon")) reinterpret_cast<std::vector<HWND>*>(list)->push_back(hwnd);
+    return TRUE;
+}
+
+BOOL CALLBACK CollectTrayIcons(HWND hwnd, LPARAM list) {
+    if (HasClass(hwnd, "__winex11_standalone_tray")) EnumChildWindows(hwnd, CollectIcon, list);
+    return TRUE;
+}
+
+
+// A 32-bit bitmap to draw on, read back as 0x00RRGGBB, top row first.
+class Canvas {
+public:
+    explicit Canvas(SIZE size) : size_(size) {
+        BITMAPINFO info{};
+        info.bmiHeader.biSize = sizeof(info.bmiHeader);
+        info.bmiHeader.biWidth = size.cx;
+        info.bmiHeader.biHeight = -size.cy;
+        info.bmiHeader.biPlanes = 1;
+        info.bmiHeader.biBitCount = 32;
+        dc_ = CreateCompatibleDC(nullptr);
+        dib_ = CreateDIBSection(dc_, &info, DIB_RGB_COLORS, reinterpret_cast<void**>(&bits_), nullptr, 0);
+        old_ = SelectObject(dc_, dib_);
+    }
+    ~Canvas() {
+        SelectObject(dc_, old_);
+        DeleteObject(dib_);
+        DeleteDC(dc_);
+    }
+    Canvas(const Canvas&) = delete;
+    Canvas& operator=(const Canvas&) = delete;
+
+    HDC Dc() const { return dc_; }
+    void Fill(DWORD colour) {
+        if (bits_) std::fill(bits_, bits_ + size_.cx * size_.cy, colour);
+    }
+    std::vector<DWORD> Pixels() const {
+        if (!bits_) return {};
+        GdiFlush();
+        std::vector<DWORD> pixels(bits_, bits_ + size_.cx * size_.cy);
+        for (DWORD& p : pixels) p &= 0xFFFFFF;
+        return pixels;
+    }
+
+private:
+    SIZE size_;
+    HDC dc_ = nullptr;
+    HBITMAP dib_ = nullptr;
+    HGDIOBJ old_ = nullptr;
+    DWORD* bits_ = nullptr;
+};
+
+
+// An icon drawn at drawn x drawn pixels, centred on a box of one colour, as the tray draws it.
+std::vector<DWORD> Render(HICON icon, int drawn, SIZE box, DWORD background) {
+    Canvas canvas(box);
+    canvas.Fill(background);
+    DrawIconEx(canvas.Dc(), (box.cx - drawn) / 2, (box.cy - drawn) / 2, icon, drawn, drawn, 0, nullptr, DI_NORMAL);
+    return canvas.Pixels();
+}
 
 struct TipSearch {
     HWND tray;
@@ -49,48 +116,33 @@ std::string TextOf(HWND hwnd) {
     return text;
 }
 
-INPUT MouseInput(POINT p, DWORD flags) {
-    int width = GetSystemMetrics(SM_CXSCREEN), height = GetSystemMetrics(SM_CYSCREEN);
-    INPUT input;
-    std::memset(&input, 0, sizeof(input));
-    input.type = INPUT_MOUSE;
-    input.mi.dx = static_cast<LONG>((p.x * 65535LL + width / 2) / (width - 1));
-    input.mi.dy = static_cast<LONG>((p.y * 65535LL + height / 2) / (height - 1));
-    input.mi.dwFlags = MOUSEEVENTF_MOVE | MOUSEEVENTF_ABSOLUTE | flags;
-    return input;
-}
-
-}  // namespace
-
-HWND WaitForNewIcon(const std::vector<HWND>& before, DWORD timeoutMs, HDESK desktop) {
-    HWND found = nullptr;
-    WaitUntil(
-        [&] {
-            for (HWND icon : trayview::IconWindows(desktop))
-                if (std::find(before.begin(), before.end(), icon) == before.end()) found = icon;
-            return found != nullptr;
-        },
-        timeoutMs);
-    return found;
-}
-
 POINT CentreOf(HWND window) {
     RECT r{};
     GetWindowRect(window, &r);
     return POINT{(r.left + r.right) / 2, (r.top + r.bottom) / 2};
 }
 
-bool MoveMouseTo(POINT p) {
-    INPUT input = MouseInput(p, 0);
-    return SendInput(1, &input, sizeof(INPUT)) == 1;
+}  // namespace
+
+std::vector<HWND> IconWindows(HDESK desktop) {
+    std::vector<HWND> icons;
+    if (desktop)
+        EnumDesktopWindows(desktop, CollectTrayIcons, reinterpret_cast<LPARAM>(&icons));
+    else
+        EnumWindows(CollectTrayIcons, reinterpret_cast<LPARAM>(&icons));
+    return icons;
 }
 
-bool Click(POINT p, bool right) {
-    if (!MoveMouseTo(p)) return false;
-    Sleep(50);  // a menu follows the pointer before it takes a click
-    INPUT inputs[2] = {MouseInput(p, right ? MOUSEEVENTF_RIGHTDOWN : MOUSEEVENTF_LEFTDOWN),
-                       MouseInput(p, right ? MOUSEEVENTF_RIGHTUP : MOUSEEVENTF_LEFTUP)};
-    return SendInput(2, inputs, sizeof(INPUT)) == 2;
+HWND WaitForNewIcon(const std::vector<HWND>& before, DWORD timeoutMs, HDESK desktop) {
+    HWND found = nullptr;
+    WaitUntil(
+        [&] {
+            for (HWND icon : IconWindows(desktop))
+                if (std::find(before.begin(), before.end(), icon) == before.end()) found = icon;
+            return found != nullptr;
+        },
+        timeoutMs);
+    return found;
 }
 
 std::string WaitForTip(HWND icon, const std::vector<std::string>& expected, DWORD timeoutMs) {
@@ -101,11 +153,11 @@ std::string WaitForTip(HWND icon, const std::vector<std::string>& expected, DWOR
         GetWindowRect(icon, &r);
         WaitUntil([&] { return WindowFromPoint(CentreOf(icon)) == icon; }, 3000);
         // Off the icon and onto it again: the tip shows after the pointer rests a moment.
-        MoveMouseTo(POINT{r.right + 80, r.bottom + 80});
+        harness::MoveMouseTo(POINT{r.right + 80, r.bottom + 80});
         PumpFor(100);
-        MoveMouseTo(POINT{(r.left + r.right) / 2 - 1, (r.top + r.bottom) / 2});
-        MoveMouseTo(CentreOf(icon));
-        TipSearch search{trayview::TrayOf(icon), nullptr};
+        harness::MoveMouseTo(POINT{(r.left + r.right) / 2 - 1, (r.top + r.bottom) / 2});
+        harness::MoveMouseTo(CentreOf(icon));
+        TipSearch search{TrayOf(icon), nullptr};
         WaitUntil(
             [&] {
                 search.found = nullptr;
@@ -129,7 +181,7 @@ HWND OpenMenu(HWND icon, DWORD pid) {
     PumpFor(100);
     MenuSearch search{pid, nullptr};
     for (int attempt = 0; attempt < 3 && !search.found; ++attempt) {
-        Click(centre, true);
+        harness::Click(centre, true);
         // Generous: a second right click onto a menu that came late would choose its first item.
         WaitUntil(
             [&] {
@@ -145,7 +197,66 @@ bool ClickMenuRow(HWND menu, int row, int rows) {
     RECT r{};
     if (!GetWindowRect(menu, &r) || rows <= 0) return false;
     int height = (r.bottom - r.top) / rows;
-    return Click(POINT{(r.left + r.right) / 2, r.top + height * row + height / 2}, false);
+    return harness::Click(POINT{(r.left + r.right) / 2, r.top + height * row + height / 2}, false);
+}
+
+
+
+std::vector<DWORD> Capture(const RECT& r) {
+    Canvas canvas(SizeOf(r));
+    HDC screen = GetDC(nullptr);
+    BitBlt(canvas.Dc(), 0, 0, r.right - r.left, r.bottom - r.top, screen, r.left, r.top, SRCCOPY);
+    ReleaseDC(nullptr, screen);
+    return canvas.Pixels();
+}
+
+
+int Differing(const std::vector<DWORD>& seen, HICON icon, int drawn, SIZE box) {
+    std::vector<DWORD> onBlack = Render(icon, drawn, box, 0x000000);
+    std::vector<DWORD> onWhite = Render(icon, drawn, box, 0xFFFFFF);
+    if (seen.size() != onBlack.size()) return static_cast<int>(std::max(seen.size(), onBlack.size()));
+    int count = 0;
+    for (size_t i = 0; i < seen.size(); ++i) {
+        if (onBlack[i] != onWhite[i]) continue;
+        for (int shift : {0, 8, 16}) {
+            int difference = static_cast<int>((seen[i] >> shift) & 0xFF) - static_cast<int>((onBlack[i] >> shift) & 0xFF);
+            if (std::abs(difference) > 8) {
+                ++count;
+                break;
+            }
+        }
+    }
+    return count;
+}
+
+bool SaveBmp(const std::string& path, const std::vector<DWORD>& pixels, SIZE size) {
+    if (pixels.size() != static_cast<size_t>(size.cx * size.cy)) return false;
+    const int stride = (size.cx * 3 + 3) & ~3;
+    BITMAPFILEHEADER file{};
+    BITMAPINFOHEADER info{};
+    file.bfType = 0x4D42;
+    file.bfOffBits = sizeof(file) + sizeof(info);
+    file.bfSize = file.bfOffBits + stride * size.cy;
+    info.biSize = sizeof(info);
+    info.biWidth = size.cx;
+    info.biHeight = size.cy;  // bottom row first
+    info.biPlanes = 1;
+    info.biBitCount = 24;
+    FILE* out = std::fopen(path.c_str(), "wb");
+    if (!out) return false;
+    std::fwrite(&file, sizeof(file), 1, out);
+    std::fwrite(&info, sizeof(info), 1, out);
+    std::vector<unsigned char> row(stride, 0);
+    for (int y = size.cy - 1; y >= 0; --y) {
+        for (int x = 0; x < size.cx; ++x) {
+            DWORD p = pixels[y * size.cx + x];
+            row[x * 3] = static_cast<unsigned char>(p & 0xFF);
+            row[x * 3 + 1] = static_cast<unsigned char>((p >> 8) & 0xFF);
+            row[x * 3 + 2] = static_cast<unsigned char>((p >> 16) & 0xFF);
+        }
+        std::fwrite(row.data(), 1, row.size(), out);
+    }
+    return std::fclose(out) == 0;
 }
 
 }  // namespace shelltray

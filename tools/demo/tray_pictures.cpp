@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "demo/tray_view.h"
 #include "host_client.h"
 #include "support/harness.h"
+#include "support/shell_tray.h"
 
 using namespace harness;
 
@@ -38,11 +38,11 @@ public:
         if (!images_) return Fail("cannot read the driver's icons");
 
         if (!pendant_.Plug()) return Fail("the test HID device could not be plugged in");
-        std::vector<HWND> before = trayview::IconWindows();
+        std::vector<HWND> before = shelltray::IconWindows();
         if (!driver_.Start(dir + "veltra.exe") || !driver_.WaitWindow(kStateMs)) return Fail("the driver did not start");
         WaitUntil(
             [&] {
-                for (HWND icon : trayview::IconWindows())
+                for (HWND icon : shelltray::IconWindows())
                     if (std::find(before.begin(), before.end(), icon) == before.end()) icon_ = icon;
                 return icon_ != nullptr;
             },
@@ -56,7 +56,7 @@ public:
         if (!host_.Start(dir + "ncstudio-v8.exe")) return Fail("the stand-in NcStudio did not start");
         // Its window would cover the tray in the corner.
         RECT tray{};
-        GetWindowRect(trayview::TrayOf(icon_), &tray);
+        GetWindowRect(shelltray::TrayOf(icon_), &tray);
         SetWindowPos(host_.MainWindow(), nullptr, tray.right + 40, tray.bottom + 40, 0, 0,
                      SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
         host_.Front("main");
@@ -81,9 +81,9 @@ private:
                                   [&] {
                                       RECT box{};
                                       GetWindowRect(icon_, &box);
-                                      std::vector<DWORD> seen = trayview::Capture(box);
+                                      std::vector<DWORD> seen = shelltray::Capture(box);
                                       return !seen.empty() &&
-                                             trayview::Differing(seen, image, size, trayview::SizeOf(box)) == 0;
+                                             shelltray::Differing(seen, image, size, shelltray::SizeOf(box)) == 0;
                                   },
                                   kStateMs);
         if (image) DestroyIcon(image);
@@ -92,9 +92,9 @@ private:
             return 0;
         }
         RECT tray{};
-        GetWindowRect(trayview::TrayOf(icon_), &tray);
+        GetWindowRect(shelltray::TrayOf(icon_), &tray);
         std::string path = out_ + "\\tray-" + state + ".bmp";
-        if (!trayview::SaveBmp(path, trayview::Capture(tray), trayview::SizeOf(tray))) {
+        if (!shelltray::SaveBmp(path, shelltray::Capture(tray), shelltray::SizeOf(tray))) {
             std::fprintf(stderr, "tray-pictures: cannot write %s\n", path.c_str());
             return 0;
         }
