@@ -140,7 +140,4 @@ KeySink& Sink() {
     return sink;
 }
 
-DWORD AttachedThreadId() { return t_attachedThreadId; }
-bool KeyHeld() { return g_keyHeld; }
-
 }  // namespace keyfwd

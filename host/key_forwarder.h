@@ -23,8 +23,4 @@ void Reset();
 // Connects the pendant link's reader to the forwarder.
 KeySink& Sink();
 
-// The host thread whose input was last attached; 0 for none.
-DWORD AttachedThreadId();
-bool KeyHeld();
-
 }  // namespace keyfwd
