@@ -3,12 +3,10 @@
 #include <vector>
 
 #include "app/driver_state.h"
-#include "host/key_forwarder.h"
 #include "pendant/display_frame.h"
 #include "pendant/key_report.h"
 #include "pendant/pendant_device.h"
-#include "support/fake_hid.h"
-#include "support/test_util.h"
+#include "support/driver_test.h"
 
 namespace {
 
@@ -35,28 +33,17 @@ std::vector<uint8_t> Payload(size_t n) {
 
 Report FrameReport(uint8_t status) { return {6, 0xFE, 0xFD, 0x00, status, 0, 0, 0}; }
 
-class PendantLinkFixture : public ::testing::Test {
+// The link over the fake bus, unlocked, the pendant believed good, its keys going to the host.
+class PendantLink : public DriverTest {
 protected:
     void SetUp() override {
-        bus.interfaces = {FakeInterface::Feature(), FakeInterface::Input()};
-        bus.Install();
-        g_state.enabled = 1;
-        g_state.stepValue = 0;
-        g_state.modeByte = 0;
-        g_state.forceFrame = 0;
-        g_state.lastFrame = 0;
-        g_state.pendantReady = 1;
+        DriverTest::SetUp();
+        PlugPendant();
+        ForwardPendantKeys();
     }
-    void TearDown() override {
-        g_pendant.Close();
-        CPendantDevice::SetKeySink(nullptr);
-        keyfwd::Reset();
-        EXPECT_EQ(bus.OpenHandles(), 0) << "every opened handle is closed by the end";
-    }
-    FakeHidBus bus;
 };
 
-class FeatureWriter : public PendantLinkFixture {};
+using FeatureWriter = PendantLink;
 
 TEST_F(FeatureWriter, CutsPayloadsIntoEightByteReports) {
     ASSERT_EQ(g_pendant.Open(nullptr), 1);
@@ -85,26 +72,30 @@ TEST_F(FeatureWriter, ShortPayloadsHaveExactBytes) {
     EXPECT_EQ(bus.FeatureReports(), expected);
 }
 
-TEST_F(FeatureWriter, EmptyPayloadSendsNothing) {
-    ASSERT_EQ(g_pendant.Open(nullptr), 1);
-    const uint8_t byte = 0x55;
-    EXPECT_EQ(g_pendant.WriteFeature(&byte, 0), 1);
-    EXPECT_TRUE(bus.FeatureReports().empty());
-}
-
-TEST_F(FeatureWriter, EmptyPayloadOpensClosedPendant) {
-    const uint8_t byte = 0x55;
-    EXPECT_EQ(g_pendant.WriteFeature(&byte, 0), 1);
-    EXPECT_EQ(g_pendant.connected, 1);
-    EXPECT_TRUE(bus.FeatureReports().empty());
-}
-
-TEST_F(FeatureWriter, EmptyPayloadWithoutPendantFails) {
-    bus.interfaces = {FakeInterface::Foreign()};
-    const uint8_t byte = 0x55;
-    EXPECT_EQ(g_pendant.WriteFeature(&byte, 0), 0);
-    EXPECT_EQ(g_pendant.connected, 0);
-    EXPECT_FALSE(bus.EnumeratedIndices().empty()) << "a discovery was tried";
+// An empty payload sends nothing, but like any other it first opens a closed pendant.
+TEST_F(FeatureWriter, EmptyPayloadSendsNothingButOpensTheLink) {
+    struct Row {
+        const char* what;
+        bool openFirst;
+        bool plugged;
+        int result;
+    };
+    const Row rows[] = {{"open pendant", true, true, 1},
+                        {"closed pendant", false, true, 1},
+                        {"no pendant", false, false, 0}};
+    const std::vector<FakeInterface> pendant = bus.interfaces;
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        g_pendant.Close();
+        bus.interfaces = row.plugged ? pendant : std::vector<FakeInterface>{FakeInterface::Foreign()};
+        if (row.openFirst) ASSERT_EQ(g_pendant.Open(nullptr), 1);
+        size_t enumerated = bus.EnumeratedIndices().size();
+        const uint8_t byte = 0x55;
+        EXPECT_EQ(g_pendant.WriteFeature(&byte, 0), row.result);
+        EXPECT_EQ(g_pendant.connected, row.result);
+        EXPECT_EQ(bus.EnumeratedIndices().size() > enumerated, !row.openFirst) << "a discovery was tried";
+        EXPECT_TRUE(bus.FeatureReports().empty());
+    }
 }
 
 TEST_F(FeatureWriter, ClosedPendantIsDiscoveredAndSent) {
@@ -140,38 +131,32 @@ TEST_F(FeatureWriter, RefusedReportEndsPayload) {
     EXPECT_EQ(g_pendant.WriteFeature(&one, 1), 1) << "a third report was tried after the refusal";
 }
 
-class DisplayFrame : public PendantLinkFixture {};
+using DisplayFrame = PendantLink;
 
-TEST_F(DisplayFrame, StatusByteMergesTopModeBits) {
+// The status byte is the step's low byte with the mode's top bit merged in; the merged step is
+// kept.
+TEST_F(DisplayFrame, StatusByteIsLowByteOfStepWithTopModeBits) {
+    struct Row {
+        uint32_t step;
+        uint8_t mode;
+        uint32_t stepAfter;
+        uint8_t status;
+    };
+    const Row rows[] = {{3, 0x80, 0x83, 0x83}, {0x1234, 0x40, 0x1274, 0x74}, {3, 0x20, 3, 3}, {3, 0, 3, 3}};
     ASSERT_EQ(g_pendant.Open(nullptr), 1);
-    g_state.stepValue = 3;
-    g_state.modeByte = 0x80;
-    SendDisplayFrame();
-    EXPECT_EQ(g_state.stepValue, 0x83u) << "the merged value is kept";
-    EXPECT_EQ(bus.FeatureReports(), std::vector<Report>{FrameReport(0x83)});
-}
-
-TEST_F(DisplayFrame, LowModeBitsAddNothing) {
-    ASSERT_EQ(g_pendant.Open(nullptr), 1);
-    g_state.stepValue = 3;
-    g_state.modeByte = 0x20;
-    SendDisplayFrame();
-    EXPECT_EQ(g_state.stepValue, 3u);
-    g_state.modeByte = 0;
-    g_state.forceFrame = 1;
-    SendDisplayFrame();
-    EXPECT_EQ(g_state.stepValue, 3u);
-    EXPECT_EQ(bus.FeatureReports(), (std::vector<Report>{FrameReport(0x03), FrameReport(0x03)}));
-}
-
-TEST_F(DisplayFrame, StatusByteIsLowEightBitsOfStep) {
-    ASSERT_EQ(g_pendant.Open(nullptr), 1);
-    g_state.stepValue = 0x1234;
-    g_state.modeByte = 0x40;
-    SendDisplayFrame();
-    EXPECT_EQ(g_state.stepValue, 0x1274u);
-    EXPECT_EQ(bus.FeatureReports(), std::vector<Report>{FrameReport(0x74)});
-    EXPECT_EQ(g_state.lastFrame, PackFrame(std::vector<uint8_t>{0xFE, 0xFD, 0x00, 0x74}.data()));
+    for (const Row& row : rows) {
+        SCOPED_TRACE(::testing::Message() << "step " << row.step << ", mode " << int(row.mode));
+        size_t sent = bus.FeatureReports().size();
+        g_state.stepValue = row.step;
+        g_state.modeByte = row.mode;
+        g_state.forceFrame = 1;
+        SendDisplayFrame();
+        EXPECT_EQ(g_state.stepValue, row.stepAfter);
+        std::vector<Report> reports = bus.FeatureReports();
+        ASSERT_EQ(reports.size(), sent + 1);
+        EXPECT_EQ(reports.back(), FrameReport(row.status));
+        EXPECT_EQ(g_state.lastFrame, PackFrame(std::vector<uint8_t>{0xFE, 0xFD, 0x00, row.status}.data()));
+    }
 }
 
 TEST_F(DisplayFrame, UnchangedFrameIsSentOnce) {
@@ -187,7 +172,6 @@ TEST_F(DisplayFrame, UnchangedFrameIsSentOnce) {
 }
 
 TEST_F(DisplayFrame, KeyEventResendsSameFrame) {
-    CPendantDevice::SetKeySink(&keyfwd::Sink());
     ASSERT_EQ(g_pendant.Open(nullptr), 1);
     g_state.stepValue = 2;
     SendDisplayFrame();

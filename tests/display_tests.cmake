@@ -10,22 +10,7 @@ veltra_gtest(machine_poller_tests
   LOCK driver
   DEPENDS hravik_full)
 
-# A hook library that lacks an export: the driver loads hravik.dll only from its own folder, so
-# a copy of the test program sits beside each variant's library.
-foreach(pair "no-getmastep:PollerWithoutGetMaStep" "no-getaxislocation:PollerWithoutGetAxisLocation")
-  string(REPLACE ":" ";" pair "${pair}")
-  list(GET pair 0 variant)
-  list(GET pair 1 suite)
-  set(dir ${CMAKE_BINARY_DIR}/variants/${variant})
-  add_dependencies(machine_poller_tests hravik_${variant})
-  add_custom_command(TARGET machine_poller_tests POST_BUILD
-      COMMAND ${CMAKE_COMMAND} -E make_directory ${dir}
-      COMMAND ${CMAKE_COMMAND} -E copy_if_different $<TARGET_FILE:machine_poller_tests> ${dir}/
-      COMMAND ${CMAKE_COMMAND} -E copy_if_different $<TARGET_FILE:hravik_${variant}> ${dir}/
-      VERBATIM)
-  add_test(NAME ${suite}
-           COMMAND ${VELTRA_WINE_RUN} --state ${VELTRA_WINE_STATE}
-                   ${dir}/machine_poller_tests.exe --gtest_filter=${suite}.*)
-  set_tests_properties(${suite} PROPERTIES TIMEOUT 180 RESOURCE_LOCK driver)
-  veltra_wine_test(${suite})
-endforeach()
+# The poller beside a hook library that lacks GetMaStep, and beside one that lacks GetAxisLocation.
+veltra_beside_library(machine_poller_tests no-getmastep SUITE PollerWithoutGetMaStep)
+veltra_beside_library(machine_poller_tests no-getaxislocation SUITE PollerWithoutGetAxisLocation)
+set_tests_properties(PollerWithoutGetMaStep PollerWithoutGetAxisLocation PROPERTIES RESOURCE_LOCK driver)
