@@ -6,12 +6,10 @@
 #include "app/driver_state.h"
 #include "hravik_shared.h"
 #include "host/hook_library.h"
-#include "host/key_forwarder.h"
 #include "host/machine_poller.h"
 #include "pendant/display_frame.h"
 #include "pendant/pendant_device.h"
-#include "support/fake_hid.h"
-#include "support/test_util.h"
+#include "support/driver_test.h"
 
 namespace {
 
@@ -37,30 +35,19 @@ LARGE_INTEGER Now() {
     return t;
 }
 
-class PollerFixture : public ::testing::Test {
+// The poller over the fake bus, locked and with no host active until a test says otherwise.
+class PollerFixture : public DriverTest {
 protected:
     void SetUp() override {
-        sh = HravikAttach();
-        ASSERT_NE(sh, nullptr);
-        HravikReset(sh);
-        bus.interfaces = {FakeInterface::Feature(), FakeInterface::Input()};
-        bus.Install();
-        g_state.enabled = 0;
-        g_state.hostActive = 0;
-        g_state.stepValue = 0;
-        g_state.modeByte = 0;
-        g_state.forceFrame = 0;
-        g_state.lastFrame = 0;
+        DriverTest::SetUp();
+        PlugPendant();
         g_state.axisText = "before";
     }
     void TearDown() override {
         poller::Stop();
-        poller::ExitCleanup();
-        CPendantDevice::SetKeySink(nullptr);
-        keyfwd::Reset();
         EXPECT_FALSE(poller::Running());
         EXPECT_EQ(bus.OpenHandles(), 0) << "the stop leaves the pendant closed";
-        if (sh) HravikReset(sh);
+        DriverTest::TearDown();
     }
 
     void StartActive() {
@@ -69,10 +56,6 @@ protected:
         ASSERT_TRUE(poller::Start());
         ASSERT_EQ(g_pendant.Open(nullptr), 1);
     }
-    LONG Calls(int id) const { return sh->callCount[id]; }
-    bool WaitCalls(int id, LONG atLeast, DWORD ms = 3000) {
-        return WaitUntil([&] { return Calls(id) >= atLeast; }, ms);
-    }
     bool WaitReports(size_t atLeast, DWORD ms = 3000) {
         return WaitUntil([&] { return bus.FeatureReports().size() >= atLeast; }, ms);
     }
@@ -80,53 +63,48 @@ protected:
     LONG PollCalls() const {
         return Calls(HravikGetMaState) + Calls(HravikGetMaStep) + Calls(HravikGetAxisLocation);
     }
-
-    HravikShared* sh = nullptr;
-    FakeHidBus bus;
 };
 
-class MachinePoller : public PollerFixture {
-protected:
-    // With one condition missing the poller stays idle; once it is met, polling begins.
-    void ExpectIdleUntil(const std::function<void()>& meetCondition) {
+using MachinePoller = PollerFixture;
+
+// With one condition missing the poller stays idle; once it is met, polling begins.
+TEST_F(MachinePoller, IdleUntilPendantUnlockedAndHostActive) {
+    struct Row {
+        const char* missing;
+        bool pendant;
+        int enabled;
+        int hostActive;
+    };
+    const Row rows[] = {{"pendant", false, 1, 1}, {"unlock", true, 0, 1}, {"active host", true, 1, 0}};
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.missing);
+        ResetDriver();
+        HravikReset(hooks);
+        size_t frames = bus.FeatureReports().size();
+        g_state.enabled = row.enabled;
+        g_state.hostActive = row.hostActive;
+        ASSERT_TRUE(poller::Start());
+        if (row.pendant) ASSERT_EQ(g_pendant.Open(nullptr), 1);
+        // Nothing marks an idle round: give the poller a few of them.
         PumpFor(300);
         EXPECT_EQ(PollCalls(), 0);
-        EXPECT_TRUE(bus.FeatureReports().empty());
-        meetCondition();
+        EXPECT_EQ(bus.FeatureReports().size(), frames);
+        g_state.enabled = 1;
+        g_state.hostActive = 1;
+        if (!row.pendant) ASSERT_EQ(g_pendant.Open(nullptr), 1);
         EXPECT_TRUE(WaitCalls(HravikGetAxisLocation, 1)) << "the poller was alive but idle";
-        EXPECT_TRUE(WaitReports(1));
+        EXPECT_TRUE(WaitReports(frames + 1));
     }
-};
-
-TEST_F(MachinePoller, IdleWithoutPendant) {
-    g_state.enabled = 1;
-    g_state.hostActive = 1;
-    ASSERT_TRUE(poller::Start());
-    ExpectIdleUntil([] { ASSERT_EQ(g_pendant.Open(nullptr), 1); });
-}
-
-TEST_F(MachinePoller, IdleWhileLocked) {
-    g_state.hostActive = 1;
-    ASSERT_TRUE(poller::Start());
-    ASSERT_EQ(g_pendant.Open(nullptr), 1);
-    ExpectIdleUntil([] { g_state.enabled = 1; });
-}
-
-TEST_F(MachinePoller, IdleWhileHostInactive) {
-    g_state.enabled = 1;
-    ASSERT_TRUE(poller::Start());
-    ASSERT_EQ(g_pendant.Open(nullptr), 1);
-    ExpectIdleUntil([] { g_state.hostActive = 1; });
 }
 
 TEST_F(MachinePoller, PollsInOrderWithPauseAndFreshCallValues) {
-    sh->result[HravikGetMaStep] = 4;
+    hooks->result[HravikGetMaStep] = 4;
     StartActive();
     ASSERT_TRUE(WaitCalls(HravikGetAxisLocation, 4));
     poller::Stop();
 
-    std::vector<HravikRecord> records(static_cast<size_t>(sh->count));
-    LONG n = HravikReadSince(sh, 0, records.data(), static_cast<LONG>(records.size()));
+    std::vector<HravikRecord> records(static_cast<size_t>(hooks->count));
+    LONG n = HravikReadSince(hooks, 0, records.data(), static_cast<LONG>(records.size()));
     records.resize(static_cast<size_t>(n));
     std::vector<int> order;
     std::vector<ULONGLONG> callValues;
@@ -161,10 +139,10 @@ TEST_F(MachinePoller, PollsInOrderWithPauseAndFreshCallValues) {
 }
 
 TEST_F(MachinePoller, StepChangeReachesPendant) {
-    sh->result[HravikGetMaStep] = 1;
+    hooks->result[HravikGetMaStep] = 1;
     StartActive();
     ASSERT_TRUE(WaitReports(1));
-    sh->result[HravikGetMaStep] = 5;
+    hooks->result[HravikGetMaStep] = 5;
     ASSERT_TRUE(WaitReports(2));
     g_state.modeByte = 0x80;
     ASSERT_TRUE(WaitReports(3));
@@ -173,8 +151,8 @@ TEST_F(MachinePoller, StepChangeReachesPendant) {
 }
 
 TEST_F(MachinePoller, KeyEventResendsFrame) {
-    CPendantDevice::SetKeySink(&keyfwd::Sink());
-    sh->result[HravikGetMaStep] = 2;
+    ForwardPendantKeys();
+    hooks->result[HravikGetMaStep] = 2;
     StartActive();
     ASSERT_TRUE(WaitReports(1));
     ASSERT_TRUE(bus.SendKeys(0x11, 0, 0));
@@ -186,7 +164,7 @@ TEST_F(MachinePoller, KeyEventResendsFrame) {
 }
 
 TEST_F(MachinePoller, ReopenedPendantGetsFrameAgain) {
-    sh->result[HravikGetMaStep] = 3;
+    hooks->result[HravikGetMaStep] = 3;
     StartActive();
     ASSERT_TRUE(WaitReports(1));
     g_pendant.Close();
@@ -200,7 +178,7 @@ TEST_F(MachinePoller, StopDuringPauseEndsAtOnce) {
     // within that pause proves nothing and is repeated.
     int landed = 0;
     for (int attempt = 0; attempt < 5 && landed == 0; ++attempt) {
-        HravikReset(sh);
+        HravikReset(hooks);
         bus.refuseFeatureFrom = 0;
         StartActive();
         ASSERT_TRUE(WaitCalls(HravikGetMaState, 2));
@@ -209,7 +187,7 @@ TEST_F(MachinePoller, StopDuringPauseEndsAtOnce) {
         LONG steps = Calls(HravikGetMaStep);
         size_t frames = bus.FeatureReports().size();
         HravikRecord entry;
-        ASSERT_TRUE(HravikFindLast(sh, HravikGetMaState, &entry));
+        ASSERT_TRUE(HravikFindLast(hooks, HravikGetMaState, &entry));
         Sleep(5);
         LARGE_INTEGER before = Now();
         poller::Stop();
@@ -229,13 +207,13 @@ TEST_F(MachinePoller, StopDuringPauseEndsAtOnce) {
 // A poller inside a hung hook call is left to end by itself, not killed inside the library and
 // not waited for; on its way out it neither sends a frame nor opens the pendant again.
 TEST_F(MachinePoller, StopLeavesAThreadInsideTheHookLibraryBehind) {
-    sh->result[HravikGetMaStep] = 1;
+    hooks->result[HravikGetMaStep] = 1;
     StartActive();
     ASSERT_TRUE(WaitReports(1));
-    sh->hangMs[HravikGetMaStep] = 600;
+    hooks->hangMs[HravikGetMaStep] = 600;
     LONG steps = Calls(HravikGetMaStep);
     ASSERT_TRUE(WaitCalls(HravikGetMaStep, steps + 1));
-    sh->result[HravikGetMaStep] = 9;
+    hooks->result[HravikGetMaStep] = 9;
     int opensBefore = bus.OpenCount();
     size_t framesBefore = bus.FeatureReports().size();
     LARGE_INTEGER before = Now();
@@ -255,28 +233,30 @@ TEST_F(MachinePoller, StopLeavesAThreadInsideTheHookLibraryBehind) {
     EXPECT_EQ(bus.OpenHandles(), 0);
 }
 
-TEST_F(MachinePoller, AxisTextCopiedWhenLibraryWritesIt) {
-    HravikSetAxisText(sh, "X1.250 Y-3.000 Z12.5");
-    StartActive();
-    ASSERT_TRUE(WaitCalls(HravikGetAxisLocation, 2));
-    poller::Stop();
-    EXPECT_EQ(g_state.axisText, "X1.250 Y-3.000 Z12.5");
-}
-
-TEST_F(MachinePoller, AxisTextKeptWhenLibraryReturnsZero) {
-    sh->result[HravikGetAxisLocation] = 0;
-    StartActive();
-    ASSERT_TRUE(WaitCalls(HravikGetAxisLocation, 2));
-    poller::Stop();
-    EXPECT_EQ(g_state.axisText, "before");
-}
-
-TEST_F(MachinePoller, UnterminatedAxisTextIsBounded) {
-    sh->axisUnterminated = 1;
-    StartActive();
-    ASSERT_TRUE(WaitCalls(HravikGetAxisLocation, 2));
-    poller::Stop();
-    EXPECT_EQ(g_state.axisText, std::string(1023, 'A'));
+// The axis text is taken when the library writes it, kept when it returns 0, and bounded by the
+// buffer when it is not terminated.
+TEST_F(MachinePoller, AxisTextFollowsTheLibrary) {
+    struct Row {
+        const char* what;
+        void (*prepare)(HravikShared*);
+        std::string expected;
+    };
+    const Row rows[] = {
+        {"written", [](HravikShared* h) { HravikSetAxisText(h, "X1.250 Y-3.000 Z12.5"); }, "X1.250 Y-3.000 Z12.5"},
+        {"returns 0", [](HravikShared* h) { h->result[HravikGetAxisLocation] = 0; }, "before"},
+        {"unterminated", [](HravikShared* h) { h->axisUnterminated = 1; }, std::string(1023, 'A')},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        ResetDriver();
+        HravikReset(hooks);
+        row.prepare(hooks);
+        g_state.axisText = "before";
+        StartActive();
+        ASSERT_TRUE(WaitCalls(HravikGetAxisLocation, 2));
+        poller::Stop();
+        EXPECT_EQ(g_state.axisText, row.expected);
+    }
 }
 
 TEST_F(MachinePoller, StopWhileIdleIsQuick) {
@@ -340,7 +320,7 @@ class PollerWithoutGetAxisLocation : public PollerFixture {};
 TEST_F(PollerWithoutGetAxisLocation, StepAndFrameStillRun) {
     if (!InVariantFolder("no-getaxislocation")) GTEST_SKIP() << "needs the no-getaxislocation library";
     ASSERT_TRUE(ExportMissing("GetAxisLocation"));
-    sh->result[HravikGetMaStep] = 6;
+    hooks->result[HravikGetMaStep] = 6;
     StartActive();
     ASSERT_TRUE(WaitCalls(HravikGetMaStep, 3));
     ASSERT_TRUE(WaitReports(1));
