@@ -3,8 +3,7 @@
 #include <algorithm>
 
 #include "pendant/pendant_device.h"
-#include "support/fake_hid.h"
-#include "support/test_util.h"
+#include "support/driver_test.h"
 
 namespace {
 
@@ -18,22 +17,7 @@ DWORD HighestEnumerated(FakeHidBus& bus) {
 
 DWORD ElapsedSince(DWORD start) { return GetTickCount() - start; }
 
-class PendantDiscovery : public ::testing::Test {
-protected:
-    void SetUp() override {
-        bus.Install();
-        g_pendant.interfaceClass = kUsbDeviceInterfaceClass;
-    }
-    void TearDown() override {
-        g_pendant.Close();
-        EXPECT_EQ(bus.OpenHandles(), 0) << "every opened handle is closed by the end";
-        EXPECT_EQ(bus.opened.load(), bus.closed.load()) << "each handle closed exactly once";
-        EXPECT_EQ(bus.closeFailed.load(), 0);
-        EXPECT_EQ(CPendantDevice::readerThreadId, 0u);
-        EXPECT_EQ(CPendantDevice::readerThread, nullptr);
-    }
-    FakeHidBus bus;
-};
+using PendantDiscovery = DriverTest;
 
 // --- What counts as the pendant -------------------------------------------------------------
 
@@ -58,21 +42,28 @@ TEST_F(PendantDiscovery, EmptyBusAndMissingDeviceSetFail) {
     EXPECT_EQ(bus.destroyCount, 1) << "no set, nothing to destroy";
 }
 
-TEST_F(PendantDiscovery, InputInterfaceAloneIsReleased) {
-    bus.interfaces = {FakeInterface::Input()};
-    EXPECT_EQ(g_pendant.Open(nullptr), 0);
-    EXPECT_EQ(bus.OpenCount(), 1);
-    EXPECT_EQ(bus.OpenHandles(), 0);
-    EXPECT_EQ(CPendantDevice::inputHandle, INVALID_HANDLE_VALUE);
-}
-
-TEST_F(PendantDiscovery, FeatureInterfaceAloneIsReleased) {
-    bus.interfaces = {FakeInterface::Feature()};
-    EXPECT_EQ(g_pendant.Open(nullptr), 0);
-    EXPECT_EQ(bus.OpenCount(), 1);
-    EXPECT_EQ(bus.OpenHandles(), 0);
-    EXPECT_EQ(CPendantDevice::featureHandle, INVALID_HANDLE_VALUE);
-    EXPECT_EQ(g_pendant.featureCount, 0) << "a failed discovery closes, which clears the count";
+// Either interface without the other is opened, looked at and released; a failed discovery
+// closes, which clears the feature count.
+TEST_F(PendantDiscovery, OneInterfaceAloneIsReleased) {
+    struct Row {
+        const char* what;
+        FakeInterface alone;
+        HANDLE (*handle)();
+    };
+    const Row rows[] = {
+        {"input", FakeInterface::Input(), [] { return static_cast<HANDLE>(CPendantDevice::inputHandle); }},
+        {"feature", FakeInterface::Feature(), [] { return static_cast<HANDLE>(CPendantDevice::featureHandle); }},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        bus.interfaces = {row.alone};
+        int opens = bus.OpenCount();
+        EXPECT_EQ(g_pendant.Open(nullptr), 0);
+        EXPECT_EQ(bus.OpenCount(), opens + 1);
+        EXPECT_EQ(bus.OpenHandles(), 0);
+        EXPECT_EQ(row.handle(), INVALID_HANDLE_VALUE);
+        EXPECT_EQ(g_pendant.featureCount, 0);
+    }
 }
 
 TEST_F(PendantDiscovery, FindsBothInterfacesAndStartsReader) {
@@ -280,8 +271,7 @@ TEST_F(PendantDiscovery, CloseWithoutReaderDoesNotSleep) {
 
 TEST_F(PendantDiscovery, CloseStopsBlockedReaderQuickly) {
     bus.interfaces = {FakeInterface::Feature(), FakeInterface::Input()};
-    ASSERT_EQ(g_pendant.Open(nullptr), 1);
-    Sleep(50);  // let the reader block in its read
+    OpenLink();
     DWORD start = GetTickCount();
     g_pendant.Close();
     EXPECT_LT(ElapsedSince(start), 1500u) << "a cancellable read does not wait for the bound";
@@ -293,9 +283,8 @@ TEST_F(PendantDiscovery, CloseStopsBlockedReaderQuickly) {
 TEST_F(PendantDiscovery, CloseTerminatesReaderThatCannotBeCancelled) {
     bus.cancelWorks = false;
     bus.interfaces = {FakeInterface::Feature(), FakeInterface::Input()};
-    ASSERT_EQ(g_pendant.Open(nullptr), 1);
+    OpenLink();
     DWORD firstReader = CPendantDevice::readerThreadId;
-    Sleep(50);
     DWORD start = GetTickCount();
     g_pendant.Close();
     DWORD took = ElapsedSince(start);

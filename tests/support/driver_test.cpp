@@ -54,6 +54,8 @@ void DriverTest::TearDown() {
     EXPECT_EQ(bus.OpenHandles(), 0) << "every handle is released by the end";
     EXPECT_EQ(bus.opened.load(), bus.closed.load()) << "each handle is released exactly once";
     EXPECT_EQ(bus.closeFailed.load(), 0);
+    EXPECT_EQ(CPendantDevice::readerThreadId, 0u) << "no reader outlives the link";
+    EXPECT_EQ(static_cast<HANDLE>(CPendantDevice::readerThread), nullptr);
     if (hooks) HravikDetach(hooks);
 }
 
