@@ -22,8 +22,6 @@ namespace {
 // All of this lives on the UI thread.
 UINT g_lastIconId = 0;
 std::string g_lastTip;
-int g_addCount = 0;
-bool g_shown = false;
 int g_retriesLeft = 0;
 
 HICON LoadTrayIcon(UINT iconId) {
@@ -57,10 +55,7 @@ void Remember(UINT iconId, const char* tip) {
 
 // Adds the icon with what it shows now.
 bool AddCurrent(HWND owner) {
-    HICON icon = LoadTrayIcon(g_lastIconId);
-    ++g_addCount;
-    g_shown = Notify(NIM_ADD, owner, icon, g_lastTip.c_str()) != FALSE;
-    return g_shown;
+    return Notify(NIM_ADD, owner, LoadTrayIcon(g_lastIconId), g_lastTip.c_str()) != FALSE;
 }
 
 void CALLBACK RetryTimerProc(HWND owner, UINT, UINT_PTR id, DWORD) {
@@ -102,7 +97,6 @@ void Remove(HWND owner) {
     data.hWnd = owner;
     data.uID = kIconId;
     Shell_NotifyIconA(NIM_DELETE, &data);
-    g_shown = false;
 }
 
 void AddAgain(HWND owner) {
@@ -110,10 +104,7 @@ void AddAgain(HWND owner) {
     if (AddCurrent(owner)) return;
     // A shell that still holds the icon (a "TaskbarCreated" that did not come from a restart)
     // refuses the add, and takes a modify instead.
-    if (Notify(NIM_MODIFY, owner, LoadTrayIcon(g_lastIconId), g_lastTip.c_str())) {
-        g_shown = true;
-        return;
-    }
+    if (Notify(NIM_MODIFY, owner, LoadTrayIcon(g_lastIconId), g_lastTip.c_str())) return;
     if (g_retriesLeft == 0) StartRetries(owner);
 }
 
@@ -128,7 +119,5 @@ HMENU LoadPreparedMenu(int enabled) {
 
 UINT LastIconId() { return g_lastIconId; }
 std::string LastTip() { return g_lastTip; }
-int AddCount() { return g_addCount; }
-bool IsShown() { return g_shown; }
 
 }  // namespace tray

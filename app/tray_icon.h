@@ -33,9 +33,5 @@ HMENU LoadPreparedMenu(int enabled);
 // What was last handed to the shell, since the shell cannot be asked.
 UINT LastIconId();
 std::string LastTip();
-// How many times an add was asked of the shell, retries included.
-int AddCount();
-// Whether the shell holds the icon, as far as the driver knows.
-bool IsShown();
 
 }  // namespace tray

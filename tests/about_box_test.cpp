@@ -11,7 +11,9 @@ namespace {
 
 // ---- The About box on its own ----------------------------------------------------------------
 
-TEST(AboutBox, ShowsStatusTextAndLeavesItUnchanged) {
+using AboutBox = DriverTest;
+
+TEST_F(AboutBox, ShowsStatusTextAndLeavesItUnchanged) {
     g_state.statusText = "Trace ncstudio 8.x";
     AboutBoxWatcher boxes;
     CAboutDlg about;
@@ -30,11 +32,11 @@ class AboutFromDialog : public DriverDialogTest {};
 TEST_F(AboutFromDialog, ShowsStatusTextCurrentWhenOpened) {
     AboutBoxWatcher boxes;
     // Initialisation set the default line.
-    SendMessageA(dlg.m_hWnd, WM_COMMAND, ID_ABOUT, 0);
+    Command(ID_ABOUT);
     g_state.statusText = kStatusV8;
-    SendMessageA(dlg.m_hWnd, WM_COMMAND, ID_ABOUT, 0);
+    Command(ID_ABOUT);
     g_state.statusText = kStatusV5;
-    SendMessageA(dlg.m_hWnd, WM_COMMAND, ID_ABOUT, 0);
+    Command(ID_ABOUT);
     ASSERT_EQ(boxes.Count(), 3);
     EXPECT_EQ(boxes.Texts(),
               (std::vector<std::string>{kStatusDefault, kStatusV8, kStatusV5}));
@@ -49,7 +51,7 @@ TEST_F(AboutFromDialog, SystemCommandsSixteenToThirtyOneOpenAbout) {
     };
     for (Case c : {Case{15, 0}, Case{16, 1}, Case{23, 1}, Case{31, 1}, Case{32, 0}}) {
         int before = boxes.Count();
-        SendMessageA(dlg.m_hWnd, WM_SYSCOMMAND, c.id, 0);
+        Send(WM_SYSCOMMAND, c.id, 0);
         EXPECT_EQ(boxes.Count() - before, c.opens) << "system command " << c.id;
     }
 }
@@ -81,7 +83,7 @@ TEST_F(AboutFromDialog, MainDialogKeepsHandlingRefreshesWhileAboutIsOpen) {
     g_state.pendantReady = 1;
     RefreshingWatcher boxes;
     boxes.dialog = dlg.m_hWnd;
-    SendMessageA(dlg.m_hWnd, WM_COMMAND, ID_ABOUT, 0);
+    Command(ID_ABOUT);
     ASSERT_EQ(boxes.Count(), 1);
     EXPECT_TRUE(boxes.refreshed);
     EXPECT_EQ(tray::LastIconId(), 137u);

@@ -9,10 +9,9 @@
 #include <thread>
 
 #include "app/driver_state.h"
-#include "hravik_shared.h"
 #include "host/hook_library.h"
 #include "pendant/pendant_device.h"
-#include "support/test_util.h"
+#include "support/driver_test.h"
 
 namespace {
 
@@ -68,27 +67,16 @@ private:
     std::thread thread_;
 };
 
-class HookTest : public ::testing::Test {
+class HookTest : public DriverTest {
 protected:
-    void SetUp() override {
-        hr = HravikAttach();
-        ASSERT_NE(hr, nullptr);
-        HravikReset(hr);
-        g_pendant.connected = 0;
-        g_state.hostWindow = nullptr;
-        g_state.hostThreadId = 0;
-        g_state.modeByte = 0;
-    }
     void TearDown() override {
-        g_pendant.connected = 0;
-        g_state.hostThreadId = 0;
-        hooklib::FreeAll();
+        g_pendant.connected = 0;  // set by hand: there is no link to close
         if (window && IsWindow(window)) DestroyWindow(window);
+        DriverTest::TearDown();
     }
-    LONG Calls(int exportId) const { return hr->callCount[exportId]; }
     HravikRecord Last(int exportId) const {
         HravikRecord record{};
-        EXPECT_TRUE(HravikFindLast(hr, exportId, &record)) << HravikExportName(exportId);
+        EXPECT_TRUE(HravikFindLast(hooks, exportId, &record)) << HravikExportName(exportId);
         return record;
     }
     // A window of this thread, as if it were the hooked host's.
@@ -98,7 +86,6 @@ protected:
         return window;
     }
 
-    HravikShared* hr = nullptr;
     HWND window = nullptr;
 };
 
@@ -144,7 +131,6 @@ TEST_F(HookLibrary, FreeAllReleasesBothHandles) {
 // The UI and poller threads may both find the first handle empty at once: one load is kept and
 // the other reference given back, so the library really goes at shutdown.
 TEST_F(HookLibrary, LoadsRacingOnTwoThreadsLeaveNoReference) {
-    hooklib::FreeAll();
     for (int round = 0; round < 40; ++round) {
         ASSERT_EQ(GetModuleHandleA(hooklib::kFileName), nullptr) << "round " << round;
         std::atomic<int> ready{0};
@@ -164,34 +150,32 @@ TEST_F(HookLibrary, LoadsRacingOnTwoThreadsLeaveNoReference) {
 }
 
 TEST_F(HookLibrary, InstallHookRefusedWithoutPendant) {
-    HWND host = MakeWindow();
-    window = host;
+    HWND host = window = MakeWindow();
     EXPECT_EQ(hooklib::InstallHook(host), 0);
     EXPECT_EQ(Calls(HravikInstallhook), 0);
     EXPECT_EQ(g_state.hostWindow, nullptr);
 }
 
 TEST_F(HookLibrary, InstallHookRecordsHostAndReturnsLibraryAnswer) {
-    HWND host = MakeWindow();
-    window = host;
+    HWND host = window = MakeWindow();
     g_pendant.connected = 1;
-    hr->result[HravikInstallhook] = 1;
+    hooks->result[HravikInstallhook] = 1;
     EXPECT_EQ(hooklib::InstallHook(host), 1);
     EXPECT_EQ(g_state.hostWindow, host);
     EXPECT_EQ(Last(HravikInstallhook).args[0], reinterpret_cast<ULONGLONG>(host));
 
     // A refusal still leaves the window recorded: it is stored before the call.
     g_state.hostWindow = nullptr;
-    hr->result[HravikInstallhook] = 0;
+    hooks->result[HravikInstallhook] = 0;
     EXPECT_EQ(hooklib::InstallHook(host), 0);
     EXPECT_EQ(g_state.hostWindow, host);
     EXPECT_EQ(Calls(HravikInstallhook), 2);
 }
 
 TEST_F(HookLibrary, UnHookReturnsLibraryAnswer) {
-    hr->result[HravikUnHook] = 7;
+    hooks->result[HravikUnHook] = 7;
     EXPECT_EQ(hooklib::UnHook(), 7);
-    hr->result[HravikUnHook] = 0;
+    hooks->result[HravikUnHook] = 0;
     EXPECT_EQ(hooklib::UnHook(), 0);
     EXPECT_EQ(Calls(HravikUnHook), 2);
 }
@@ -320,7 +304,7 @@ TEST_F(HookLibraryNoExports, EveryWrapperReturnsZeroWithoutCalling) {
     FreeLibrary(module);
     HWND host = HostWindowOfThisThread();
     g_pendant.connected = 1;
-    hr->result[HravikUnHook] = 1;
+    hooks->result[HravikUnHook] = 1;
     EXPECT_EQ(hooklib::InstallHook(host), 0);
     EXPECT_EQ(g_state.hostWindow, nullptr) << "no export, no call, nothing recorded";
     EXPECT_EQ(hooklib::UnHook(), 0);
@@ -328,7 +312,7 @@ TEST_F(HookLibraryNoExports, EveryWrapperReturnsZeroWithoutCalling) {
     EXPECT_EQ(hooklib::EnableMap(1), 0);
     EXPECT_EQ(hooklib::SetPcState(host, 64), 0);
     EXPECT_EQ(g_state.modeByte, 0x80) << "the mode byte follows the code, export or not";
-    EXPECT_EQ(hr->count, 0);
+    EXPECT_EQ(hooks->count, 0);
 }
 
 // --- A library without SetPcState --------------------------------------------------------------

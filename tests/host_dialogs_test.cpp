@@ -3,15 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
-#include "app/driver_state.h"
-#include "hravik_shared.h"
-#include "host/hook_library.h"
-#include "host/host_tracker.h"
-#include "host_client.h"
-#include "pendant/pendant_device.h"
-#include "support/test_util.h"
+#include "host_test.h"
 
 namespace host_dialogs_test {
 
@@ -22,49 +17,19 @@ using hooklib::PCS_PARAMETERS;
 using hooklib::PCS_REFERENCE;
 using hooklib::PCS_YESNO;
 
-HravikShared* Records() {
-    static HravikShared* shared = HravikAttach();
-    return shared;
-}
-
-LONG Calls(int exportId) { return Records()->callCount[exportId]; }
-
-ULONGLONG Arg(HWND window) { return static_cast<ULONGLONG>(reinterpret_cast<UINT_PTR>(window)); }
-
-LONG PcStates(HWND window, int code) {
-    LONG n = 0;
-    HravikRecord r;
-    for (LONG i = 0; i < Records()->count; ++i)
-        if (HravikReadRecord(Records(), i, &r) && r.exportId == HravikSetPcState && r.args[0] == Arg(window) &&
-            r.args[1] == static_cast<ULONGLONG>(code))
-            ++n;
-    return n;
-}
-
-class HostDialogs : public ::testing::Test {
+class HostDialogs : public hosttest::HostTest {
 protected:
     void SetUp() override {
-        ASSERT_NE(Records(), nullptr);
-        HravikReset(Records());
-        g_state.enabled = 1;
-        g_state.hostActive = 0;
-        g_state.hostWindow = nullptr;
-        g_state.hostThreadId = 0;
-        g_state.hostExePath.clear();
-        g_state.statusText = kStatusDefault;
-        g_state.modeByte = 0;
-        g_pendant.connected = 1;
-
-        ASSERT_TRUE(host.Start(ExeDir() + "ncstudio-v5.exe"));
+        HostTest::SetUp();
+        Start(host, "ncstudio-v5.exe");
         main = host.MainWindow();
         // Hooked on the first tick, active on the second.
         Tick("main");
         Tick("main");
         ASSERT_EQ(g_state.hostWindow, main);
         ASSERT_EQ(g_state.hostActive, 1);
-        HravikReset(Records());
+        HravikReset(hooks);
     }
-    void TearDown() override { g_pendant.connected = 0; }
 
     // One timer tick with this window of the host in front.
     void Tick(const char* label) {
@@ -80,7 +45,6 @@ protected:
 
     HostProcess host;
     HWND main = nullptr;
-    ::HostTracker tracker;
 };
 
 TEST_F(HostDialogs, MainWindowInFrontReportsNormalTwicePerTick) {
@@ -112,7 +76,7 @@ TEST_F(HostDialogs, NormalReturnsOnceTheDialogHasClosed) {
     Open("j", "jiggle");
     Tick("main");
     ASSERT_TRUE(host.Close("j"));
-    HravikReset(Records());
+    HravikReset(hooks);
 
     // The held-back count is spent by the host-in-front step; the detection reports normal.
     Tick("main");
@@ -122,56 +86,48 @@ TEST_F(HostDialogs, NormalReturnsOnceTheDialogHasClosed) {
     EXPECT_EQ(PcStates(main, PCS_NORMAL), 3);
 }
 
-TEST_F(HostDialogs, ReferenceWinsOverWorkCoordinate) {
-    HWND reference = Open("r", "bkref");
-    HWND work = Open("w", "workcoord");
-    Tick("main");
-    EXPECT_EQ(PcStates(reference, PCS_REFERENCE), 1);
-    EXPECT_EQ(PcStates(work, PCS_OKCANCEL), 0);
-    EXPECT_EQ(g_state.modeByte, 0x80);
-}
-
-TEST_F(HostDialogs, SpacedCapitalBkrefTitleCountsAsReference) {
-    HWND reference = Open("r", "BKREF");
-    Tick("main");
-    EXPECT_EQ(PcStates(reference, PCS_REFERENCE), 1);
-    EXPECT_EQ(g_state.modeByte, 0x80);
-}
-
-TEST_F(HostDialogs, WorkCoordinateAloneReportsOkCancel) {
-    HWND work = Open("w", "workcoord");
-    Tick("main");
-    EXPECT_EQ(PcStates(work, PCS_OKCANCEL), 1);
-    EXPECT_EQ(PcStates(main, PCS_NORMAL), 1);
-    EXPECT_EQ(g_state.modeByte, 0x80);
-}
-
-TEST_F(HostDialogs, ParametersLeave0x20InModeByte) {
-    HWND parameters = Open("p", "paramters");
-    Tick("main");
-    EXPECT_EQ(PcStates(parameters, PCS_PARAMETERS), 1);
-    EXPECT_EQ(g_state.modeByte, 0x20);
-}
-
-TEST_F(HostDialogs, JiggleComesBeforeReferenceAndParameters) {
-    HWND jiggle = Open("j", "jiggle");
-    Open("r", "bkref");
-    Open("p", "paramters");
-    Tick("main");
-    EXPECT_EQ(PcStates(jiggle, PCS_JIGGLE), 1);
-    EXPECT_EQ(Calls(HravikSetPcState), 2);  // the other one: normal from the host-in-front step
-}
-
-TEST_F(HostDialogs, PlainNcStudioWindowIsNoHit) {
-    Open("n", "plain-ncstudio");
-    HWND parameters = Open("p", "paramters");
-    Tick("main");
-    EXPECT_EQ(PcStates(parameters, PCS_PARAMETERS), 1);
-    ASSERT_TRUE(host.Close("p"));
-    HravikReset(Records());
-    tracker.dialogHold = 0;
-    Tick("main");
-    EXPECT_EQ(PcStates(main, PCS_NORMAL), 2);
+// One tick with the main window in front and these windows open: the host-in-front step reports
+// normal, then the detection reports the dialog that wins (or nothing more for a dialog without
+// buttons, or normal again when no dialog is open).
+TEST_F(HostDialogs, OpenWindowsChooseTheReportAndTheModeByte) {
+    struct Row {
+        const char* what;
+        std::vector<std::pair<std::string, std::string>> open;  // label, kind
+        const char* reported;                                   // label; null: no second report
+        int code;
+        uint8_t mode;
+        int hold;
+    } rows[] = {
+        {"reference wins over work coordinate", {{"r", "bkref"}, {"w", "workcoord"}}, "r", PCS_REFERENCE, 0x80, 4},
+        {"spaced capital title", {{"r", "BKREF"}}, "r", PCS_REFERENCE, 0x80, 4},
+        {"work coordinate alone", {{"w", "workcoord"}}, "w", PCS_OKCANCEL, 0x80, 4},
+        {"parameters", {{"p", "paramters"}}, "p", PCS_PARAMETERS, 0x20, 4},
+        {"jiggle first", {{"j", "jiggle"}, {"r", "bkref"}, {"p", "paramters"}}, "j", PCS_JIGGLE, 0x80, 4},
+        {"plain NcStudio window beside parameters", {{"n", "plain-ncstudio"}, {"p", "paramters"}}, "p",
+         PCS_PARAMETERS, 0x20, 4},
+        {"plain NcStudio window alone", {{"n", "plain-ncstudio"}}, "main", PCS_NORMAL, 0, 0},
+        {"message box without buttons", {{"box", "msgbox none"}}, nullptr, 0, 0, 4},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        std::vector<std::pair<ULONGLONG, int>> expected = {{hosttest::Arg(main), PCS_NORMAL}};
+        if (row.reported && std::string(row.reported) == "main") expected.emplace_back(hosttest::Arg(main), row.code);
+        for (const auto& window : row.open) {
+            HWND opened = Open(window.first, window.second);
+            if (row.reported && window.first == row.reported) expected.emplace_back(hosttest::Arg(opened), row.code);
+        }
+        HravikReset(hooks);
+        tracker.dialogHold = 0;
+        g_state.modeByte = 0x40;  // left by no report
+        Tick("main");
+        std::vector<std::pair<ULONGLONG, int>> reported;
+        for (const HravikRecord& r : RecordsOf(HravikSetPcState))
+            reported.emplace_back(r.args[0], static_cast<int>(r.args[1]));
+        EXPECT_EQ(reported, expected);
+        EXPECT_EQ(g_state.modeByte, row.mode);
+        EXPECT_EQ(tracker.dialogHold, row.hold);
+        for (const auto& window : row.open) ASSERT_TRUE(host.Close(window.first));
+    }
 }
 
 TEST_F(HostDialogs, MessageBoxButtonsChooseTheMode) {
@@ -182,22 +138,13 @@ TEST_F(HostDialogs, MessageBoxButtonsChooseTheMode) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.buttons);
         HWND box = Open("box", std::string("msgbox ") + c.buttons);
-        HravikReset(Records());
+        HravikReset(hooks);
         Tick("box");
         EXPECT_EQ(PcStates(box, c.code), 1);
         EXPECT_EQ(Calls(HravikSetPcState), 1);
         EXPECT_EQ(g_state.modeByte, 0x80);
         ASSERT_TRUE(host.Close("box"));
     }
-}
-
-TEST_F(HostDialogs, MessageBoxWithoutButtonsIsAHitWithoutReport) {
-    Open("box", "msgbox none");
-    Tick("main");
-    // Only the host-in-front step's report; the detection found a dialog and held normal back.
-    EXPECT_EQ(PcStates(main, PCS_NORMAL), 1);
-    EXPECT_EQ(Calls(HravikSetPcState), 1);
-    EXPECT_EQ(tracker.dialogHold, 4);
 }
 
 TEST_F(HostDialogs, WindowInFrontIsClassifiedByItsButtons) {
@@ -208,7 +155,7 @@ TEST_F(HostDialogs, WindowInFrontIsClassifiedByItsButtons) {
     ASSERT_TRUE(host.Close("plain"));
 
     HWND withOk = Open("ok", "popup ok");
-    HravikReset(Records());
+    HravikReset(hooks);
     Tick("ok");
     EXPECT_EQ(PcStates(withOk, PCS_OKCANCEL), 1);
     EXPECT_EQ(Calls(HravikSetPcState), 1);

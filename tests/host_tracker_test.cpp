@@ -5,39 +5,11 @@
 #include <string>
 #include <vector>
 
-#include "app/driver_state.h"
-#include "hravik_shared.h"
-#include "host/hook_library.h"
-#include "host/host_tracker.h"
-#include "host_client.h"
-#include "pendant/pendant_device.h"
-#include "support/test_util.h"
+#include "host_test.h"
 
 namespace host_tracker_test {
 
-HravikShared* Records() {
-    static HravikShared* shared = HravikAttach();
-    return shared;
-}
-
-LONG Calls(int exportId) { return Records()->callCount[exportId]; }
-
-std::vector<HravikRecord> RecordsOf(int exportId) {
-    std::vector<HravikRecord> out;
-    HravikRecord r;
-    for (LONG i = 0; i < Records()->count; ++i)
-        if (HravikReadRecord(Records(), i, &r) && r.exportId == exportId) out.push_back(r);
-    return out;
-}
-
-ULONGLONG Arg(HWND window) { return static_cast<ULONGLONG>(reinterpret_cast<UINT_PTR>(window)); }
-
-LONG PcStates(HWND window, int code) {
-    LONG n = 0;
-    for (const HravikRecord& r : RecordsOf(HravikSetPcState))
-        if (r.args[0] == Arg(window) && r.args[1] == static_cast<ULONGLONG>(code)) ++n;
-    return n;
-}
+using hosttest::Arg;
 
 // A top-level window of the test process itself: a thread and a process that are not NcStudio's.
 class LocalWindow {
@@ -56,33 +28,14 @@ private:
 };
 
 // Named as the suite; the driver's own HostTracker is ::HostTracker here.
-class HostTracker : public ::testing::Test {
+class HostTracker : public hosttest::HostTest {
 protected:
-    void SetUp() override {
-        ASSERT_NE(Records(), nullptr);
-        HravikReset(Records());
-        g_state.enabled = 1;
-        g_state.hostActive = 0;
-        g_state.hostWindow = nullptr;
-        g_state.hostThreadId = 0;
-        g_state.hostIsV8 = 0;
-        g_state.hostExePath.clear();
-        g_state.statusText = kStatusDefault;
-        g_state.modeByte = 0;
-        g_pendant.connected = 1;
-    }
-    void TearDown() override { g_pendant.connected = 0; }
-
-    void Start(HostProcess& host, const char* exe) { ASSERT_TRUE(host.Start(ExeDir() + exe)) << exe; }
-
     // Brings the host's window to the front and returns the foreground window as the driver's
     // timer would see it.
     HWND Front(HostProcess& host, const char* label) {
         EXPECT_TRUE(host.Front(label)) << label;
         return GetForegroundWindow();
     }
-
-    ::HostTracker tracker;
 };
 
 TEST_F(HostTracker, NullForegroundWindowDoesNothingAtAll) {
@@ -102,7 +55,7 @@ TEST_F(HostTracker, NullForegroundWindowDoesNothingAtAll) {
     EXPECT_EQ(g_state.hostThreadId, 1234u);
     EXPECT_EQ(tracker.dialogHold, 3);
     EXPECT_EQ(tracker.lastExamined, gone);
-    EXPECT_EQ(Records()->count, 0);
+    EXPECT_EQ(hooks->count, 0);
 }
 
 TEST_F(HostTracker, HooksVersion5HostInOrderAndReportsNormalMode) {
@@ -116,8 +69,8 @@ TEST_F(HostTracker, HooksVersion5HostInOrderAndReportsNormalMode) {
 
     std::vector<int> order;
     HravikRecord r;
-    for (LONG i = 0; i < Records()->count; ++i)
-        if (HravikReadRecord(Records(), i, &r)) order.push_back(r.exportId);
+    for (LONG i = 0; i < hooks->count; ++i)
+        if (HravikReadRecord(hooks, i, &r)) order.push_back(r.exportId);
     EXPECT_EQ(order, (std::vector<int>{HravikSetVer, HravikUnHook, HravikInstallhook, HravikSetPcState,
                                        HravikSetPcState}));
     EXPECT_EQ(RecordsOf(HravikSetVer).at(0).args[0], 0u);
@@ -137,27 +90,21 @@ TEST_F(HostTracker, HooksVersion5HostInOrderAndReportsNormalMode) {
     EXPECT_EQ(g_state.hostActive, 0);
 }
 
-TEST_F(HostTracker, HooksVersion8HostAsVersion8) {
-    HostProcess host;
-    Start(host, "ncstudio-v8.exe");
-    tracker.Track(Front(host, "main"));
-    ASSERT_EQ(Calls(HravikSetVer), 1);
-    EXPECT_EQ(RecordsOf(HravikSetVer)[0].args[0], 1u);
-    EXPECT_EQ(g_state.statusText, kStatusV8);
-    EXPECT_EQ(g_state.hostIsV8, 1);
-    EXPECT_EQ(g_state.hostWindow, host.MainWindow());
-    EXPECT_EQ(g_state.hostThreadId, host.UiThread());
-}
-
-TEST_F(HostTracker, HooksHostWithoutVersionResourceAsVersion8) {
-    HostProcess host;
-    Start(host, "ncstudio-nover.exe");
-    tracker.Track(Front(host, "main"));
-    ASSERT_EQ(Calls(HravikSetVer), 1);
-    EXPECT_EQ(RecordsOf(HravikSetVer)[0].args[0], 1u);
-    EXPECT_EQ(g_state.statusText, kStatusV8);
-    EXPECT_EQ(g_state.hostWindow, host.MainWindow());
-    EXPECT_EQ(g_state.hostThreadId, host.UiThread());
+// A host without a version resource is taken for the newer line.
+TEST_F(HostTracker, HooksVersion8HostAndHostWithoutVersionAsVersion8) {
+    for (const char* exe : {"ncstudio-v8.exe", "ncstudio-nover.exe"}) {
+        SCOPED_TRACE(exe);
+        Fresh();
+        HostProcess host;
+        Start(host, exe);
+        tracker.Track(Front(host, "main"));
+        ASSERT_EQ(Calls(HravikSetVer), 1);
+        EXPECT_EQ(RecordsOf(HravikSetVer)[0].args[0], 1u);
+        EXPECT_EQ(g_state.statusText, kStatusV8);
+        EXPECT_EQ(g_state.hostIsV8, 1);
+        EXPECT_EQ(g_state.hostWindow, host.MainWindow());
+        EXPECT_EQ(g_state.hostThreadId, host.UiThread());
+    }
 }
 
 TEST_F(HostTracker, LeavesVersion6HostUnhookedAndExaminesItOnce) {
@@ -170,7 +117,7 @@ TEST_F(HostTracker, LeavesVersion6HostUnhookedAndExaminesItOnce) {
     tracker.Track(main);
     EXPECT_EQ(g_state.statusText, kStatusUnknown);
     EXPECT_EQ(g_state.hostIsV8, 1);
-    EXPECT_EQ(Records()->count, 0);
+    EXPECT_EQ(hooks->count, 0);
     EXPECT_EQ(g_state.hostWindow, nullptr);
     EXPECT_EQ(tracker.lastExamined, main);
 
@@ -197,7 +144,7 @@ TEST_F(HostTracker, NeverHooksTitleWithBackslash) {
     Start(host, "ncstudio-v5.exe");
     ASSERT_EQ(host.Command("title main C:\\Program Files\\NcStudio"), "ok");
     tracker.Track(Front(host, "main"));
-    EXPECT_EQ(Records()->count, 0);
+    EXPECT_EQ(hooks->count, 0);
     EXPECT_EQ(g_state.hostWindow, nullptr);
     EXPECT_EQ(g_state.statusText, kStatusDefault);
 }
@@ -208,7 +155,7 @@ TEST_F(HostTracker, SkipsDialogClassEvenWithNcStudioTitle) {
     // With a known executable, only the class test stands between this window and a hook.
     tracker.Track(Front(host, "main"));
     ASSERT_EQ(Calls(HravikInstallhook), 1);
-    HravikReset(Records());
+    HravikReset(hooks);
     LocalWindow dialog("NcStudio question", "#32770");
     ASSERT_NE(dialog.get(), nullptr);
     tracker.Track(dialog.get());
@@ -280,7 +227,7 @@ TEST_F(HostTracker, ForgetsHostThatExitedButStaysActive) {
     ASSERT_EQ(g_state.hostActive, 1);
     tracker.dialogHold = 2;
     host.Quit();
-    HravikReset(Records());
+    HravikReset(hooks);
 
     LocalWindow other("Notes");
     tracker.Track(other.get());
@@ -306,7 +253,7 @@ TEST_F(HostTracker, NcStudioTitleOfAnotherProgramNeverTakesTheHook) {
     HWND main = Front(host, "main");
     tracker.Track(main);
     ASSERT_EQ(g_state.hostWindow, main);
-    LONG calls = Records()->count;
+    LONG calls = hooks->count;
 
     // The test process is no NcStudio, so the process walk finds nothing for this window.
     LocalWindow impostor("NcStudio lookalike");
@@ -317,7 +264,7 @@ TEST_F(HostTracker, NcStudioTitleOfAnotherProgramNeverTakesTheHook) {
     EXPECT_EQ(Calls(HravikSetVer), 1);
     EXPECT_EQ(g_state.hostWindow, main);
     EXPECT_EQ(g_state.hostThreadId, host.UiThread());
-    EXPECT_GE(Records()->count, calls);
+    EXPECT_GE(hooks->count, calls);
 }
 
 // The version is read through the wide calls: a host under a folder name outside the ANSI code
@@ -354,7 +301,7 @@ TEST_F(HostTracker, VersionOfHostInFolderOutsideTheCodePage) {
 TEST_F(HostTracker, CandidateOfUnknownProcessIsNotHookedWithoutKnownPath) {
     LocalWindow impostor("NcStudio lookalike");
     tracker.Track(impostor.get());
-    EXPECT_EQ(Records()->count, 0);
+    EXPECT_EQ(hooks->count, 0);
     EXPECT_EQ(g_state.hostWindow, nullptr);
     EXPECT_EQ(g_state.statusText, kStatusDefault);
 }
@@ -380,7 +327,7 @@ TEST_F(HostTracker, NextTickWithHostInFrontActivatesAndEnablesMapOnce) {
 TEST_F(HostTracker, RefusedInstallKeepsWindowWithoutThread) {
     HostProcess host;
     Start(host, "ncstudio-v5.exe");
-    Records()->result[HravikInstallhook] = 0;
+    hooks->result[HravikInstallhook] = 0;
     HWND main = Front(host, "main");
     tracker.Track(main);
     EXPECT_EQ(Calls(HravikInstallhook), 1);
@@ -395,7 +342,7 @@ TEST_F(HostTracker, RefusedInstallKeepsWindowWithoutThread) {
 TEST_F(HostTracker, FailedUnhookEndsExaminationAndKeepsThread) {
     HostProcess host;
     Start(host, "ncstudio-v5.exe");
-    Records()->result[HravikUnHook] = 0;
+    hooks->result[HravikUnHook] = 0;
     g_state.hostThreadId = 4242;
     tracker.Track(Front(host, "main"));
     EXPECT_EQ(Calls(HravikSetVer), 1);

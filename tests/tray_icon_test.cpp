@@ -12,26 +12,21 @@ using namespace traytest;
 
 namespace {
 
-// Asks the shell itself whether it holds the driver's icon: a modify succeeds only then.
-bool ShellHoldsIcon(HWND owner) {
+BOOL ToShell(DWORD action, HWND owner, UINT flags = 0, const char* tip = "") {
     NOTIFYICONDATAA data;
     std::memset(&data, 0, sizeof(data));
     data.cbSize = NOTIFYICONDATAA_V1_SIZE;
     data.hWnd = owner;
     data.uID = tray::kIconId;
-    data.uFlags = NIF_TIP;
-    std::strcpy(data.szTip, tray::LastTip().c_str());
-    return Shell_NotifyIconA(NIM_MODIFY, &data) != FALSE;
+    data.uFlags = flags;
+    std::strcpy(data.szTip, tip);
+    return Shell_NotifyIconA(action, &data);
 }
 
-void ShellForgetsIcon(HWND owner) {
-    NOTIFYICONDATAA data;
-    std::memset(&data, 0, sizeof(data));
-    data.cbSize = NOTIFYICONDATAA_V1_SIZE;
-    data.hWnd = owner;
-    data.uID = tray::kIconId;
-    Shell_NotifyIconA(NIM_DELETE, &data);
-}
+// Asks the shell itself whether it holds the driver's icon: a modify (of nothing) succeeds only
+// then.
+bool ShellHoldsIcon(HWND owner) { return ToShell(NIM_MODIFY, owner) != FALSE; }
+void ShellForgetsIcon(HWND owner) { ToShell(NIM_DELETE, owner); }
 
 HICON SmallIconOf(HWND hwnd) { return reinterpret_cast<HICON>(SendMessageA(hwnd, WM_GETICON, ICON_SMALL, 0)); }
 
@@ -40,8 +35,6 @@ HICON SmallIconOf(HWND hwnd) { return reinterpret_cast<HICON>(SendMessageA(hwnd,
 class TrayIcon : public DriverDialogTest {};
 
 TEST_F(TrayIcon, CreationAddsIcon128WithTipQorin) {
-    EXPECT_EQ(tray::AddCount(), addsBefore + 1);
-    EXPECT_TRUE(tray::IsShown());
     EXPECT_EQ(tray::LastIconId(), 128u);
     EXPECT_EQ(tray::LastTip(), "Qorin");
     EXPECT_EQ(dlg.trayIconId, 128u);
@@ -147,30 +140,26 @@ TEST_F(TrayIcon, TaskbarCreatedAddsIconAgainAsItWas) {
     // Explorer restarted: its new tray knows nothing of the icon.
     ShellForgetsIcon(dlg.m_hWnd);
     ASSERT_FALSE(ShellHoldsIcon(dlg.m_hWnd));
-    int adds = tray::AddCount();
-    SendMessageA(dlg.m_hWnd, RegisterWindowMessageA("TaskbarCreated"), 0, 0);
-    EXPECT_EQ(tray::AddCount(), adds + 1);
+    Send(RegisterWindowMessageA("TaskbarCreated"), 0, 0);
+    EXPECT_TRUE(ShellHoldsIcon(dlg.m_hWnd));
     EXPECT_EQ(tray::LastIconId(), 136u);
     EXPECT_EQ(tray::LastTip(), "IDLE!");
     EXPECT_EQ(dlg.trayIconId, 136u);
-    EXPECT_TRUE(tray::IsShown());
-    EXPECT_TRUE(ShellHoldsIcon(dlg.m_hWnd));
 }
 
+// The shell refuses the add of an icon it holds; the driver takes that for shown, not for a shell
+// that is not ready.
 TEST_F(TrayIcon, TaskbarCreatedWhileShellStillHoldsIconKeepsIt) {
-    int adds = tray::AddCount();
-    SendMessageA(dlg.m_hWnd, RegisterWindowMessageA("TaskbarCreated"), 0, 0);
-    EXPECT_EQ(tray::AddCount(), adds + 1);
-    EXPECT_TRUE(tray::IsShown());
+    Send(RegisterWindowMessageA("TaskbarCreated"), 0, 0);
     EXPECT_TRUE(ShellHoldsIcon(dlg.m_hWnd));
     EXPECT_EQ(tray::LastTip(), "Qorin");
+    EXPECT_FALSE(KillTimer(dlg.m_hWnd, tray::kRetryTimerId)) << "no retries were started";
 }
 
 TEST_F(TrayIcon, DestroyRemovesIcon) {
     HWND hwnd = dlg.m_hWnd;
     ASSERT_TRUE(ShellHoldsIcon(hwnd));
     DestroyWindow(hwnd);
-    EXPECT_FALSE(tray::IsShown());
     EXPECT_FALSE(ShellHoldsIcon(hwnd));
 }
 
@@ -185,64 +174,46 @@ LRESULT CALLBACK OccupyTrayIdHook(int code, WPARAM wParam, LPARAM lParam) {
         auto* create = reinterpret_cast<CBT_CREATEWNDA*>(lParam);
         if (!create->lpcs->hwndParent) {
             g_occupied = reinterpret_cast<HWND>(wParam);
-            NOTIFYICONDATAA data;
-            std::memset(&data, 0, sizeof(data));
-            data.cbSize = NOTIFYICONDATAA_V1_SIZE;
-            data.hWnd = g_occupied;
-            data.uID = tray::kIconId;
-            data.uFlags = NIF_TIP;
-            std::strcpy(data.szTip, "occupied");
-            Shell_NotifyIconA(NIM_ADD, &data);
+            ToShell(NIM_ADD, g_occupied, NIF_TIP, "occupied");
         }
     }
     return CallNextHookEx(g_cbt, code, wParam, lParam);
 }
 
-class TrayRetry : public ::testing::Test {
+class TrayRetry : public DialogTest {
 protected:
     void SetUp() override {
-        bus.interfaces = {FakeInterface::Feature(), FakeInterface::Input()};
-        bus.Install();
+        DialogTest::SetUp();
         g_occupied = nullptr;
         g_cbt = SetWindowsHookExA(WH_CBT, OccupyTrayIdHook, nullptr, GetCurrentThreadId());
-        adds = tray::AddCount();
-        ASSERT_TRUE(dlg.Create());
+        Start(true);
         UnhookWindowsHookEx(g_cbt);
-        KillTimer(dlg.m_hWnd, TIMER_TICK);
         ASSERT_EQ(g_occupied, dlg.m_hWnd);
+        KillTimer(dlg.m_hWnd, TIMER_TICK);
     }
-    void TearDown() override {
-        if (IsWindow(dlg.m_hWnd)) DestroyWindow(dlg.m_hWnd);
-        g_pendant.Close();
-    }
-    FakeHidBus bus;
-    CDriverDlg dlg;
-    int adds = 0;
 };
 
 TEST_F(TrayRetry, RefusedFirstAddIsTriedAgainUntilShellTakesIt) {
-    EXPECT_EQ(tray::AddCount(), adds + 1);
-    EXPECT_FALSE(tray::IsShown());
+    MessageRecorder received(dlg.m_hWnd);
     // The shell becomes ready: the next try, about 2 s on, succeeds.
     ShellForgetsIcon(dlg.m_hWnd);
     DWORD start = GetTickCount();
-    ASSERT_TRUE(WaitUntil([] { return tray::IsShown(); }, 6000));
-    DWORD waited = GetTickCount() - start;
-    EXPECT_GE(waited, 1000u);
-    EXPECT_EQ(tray::AddCount(), adds + 2);
-    EXPECT_TRUE(ShellHoldsIcon(dlg.m_hWnd));
+    ASSERT_TRUE(WaitUntil([&] { return ShellHoldsIcon(dlg.m_hWnd); }, 6000));
+    EXPECT_GE(GetTickCount() - start, 1000u);
+    EXPECT_EQ(MessageRecorder::TrayRetries(), 1);
     EXPECT_EQ(tray::LastTip(), "Qorin");
     // Once shown, the retries stop.
     PumpFor(2600);
-    EXPECT_EQ(tray::AddCount(), adds + 2);
+    EXPECT_EQ(MessageRecorder::TrayRetries(), 1);
 }
 
 TEST_F(TrayRetry, GivesUpAfterFiveTries) {
+    MessageRecorder received(dlg.m_hWnd);
     // The shell keeps refusing (the duplicate stays).
-    ASSERT_TRUE(WaitUntil([&] { return tray::AddCount() == adds + 1 + tray::kMaxRetries; }, 13000));
+    ASSERT_TRUE(WaitUntil([] { return MessageRecorder::TrayRetries() == tray::kMaxRetries; }, 13000));
     PumpFor(2600);
-    EXPECT_EQ(tray::AddCount(), adds + 1 + tray::kMaxRetries);
-    EXPECT_FALSE(tray::IsShown());
+    EXPECT_EQ(MessageRecorder::TrayRetries(), tray::kMaxRetries);
+    EXPECT_FALSE(KillTimer(dlg.m_hWnd, tray::kRetryTimerId)) << "the retries go on";
 }
 
 // ---- Mouse messages and the popup menu -------------------------------------------------------
@@ -294,70 +265,33 @@ TEST_F(TrayMenu, PreparedMenuReplacesTemplateCheckMark) {
     }
 }
 
-// Commands that reach the dialog, seen on their way in.
-std::vector<WPARAM> g_commands;
-HWND g_commandTarget = nullptr;
-LRESULT CALLBACK RecordCommands(int code, WPARAM wParam, LPARAM lParam) {
-    auto* msg = reinterpret_cast<CWPSTRUCT*>(lParam);
-    if (code == HC_ACTION && msg->hwnd == g_commandTarget && msg->message == WM_COMMAND)
-        g_commands.push_back(LOWORD(msg->wParam));
-    return CallNextHookEx(nullptr, code, wParam, lParam);
-}
-
-// A chosen menu item is posted to its owner, so it is seen where it is taken from the queue.
-LRESULT CALLBACK RecordPostedCommands(int code, WPARAM wParam, LPARAM lParam) {
-    auto* msg = reinterpret_cast<MSG*>(lParam);
-    if (code == HC_ACTION && wParam == PM_REMOVE && msg->hwnd == g_commandTarget &&
-        msg->message == WM_COMMAND)
-        g_commands.push_back(LOWORD(msg->wParam));
-    return CallNextHookEx(nullptr, code, wParam, lParam);
-}
-
-class CommandRecorder {
-public:
-    explicit CommandRecorder(HWND target) {
-        g_commands.clear();
-        g_commandTarget = target;
-        sent_ = SetWindowsHookExA(WH_CALLWNDPROC, RecordCommands, nullptr, GetCurrentThreadId());
-        posted_ = SetWindowsHookExA(WH_GETMESSAGE, RecordPostedCommands, nullptr, GetCurrentThreadId());
-    }
-    ~CommandRecorder() {
-        UnhookWindowsHookEx(sent_);
-        UnhookWindowsHookEx(posted_);
-    }
-
-private:
-    HHOOK sent_;
-    HHOOK posted_;
-};
-
 TEST_F(TrayMenu, ChoosingLockReachesDialogAndLocks) {
     Connect();
     ASSERT_EQ(g_state.enabled, 1);
-    CommandRecorder commands(dlg.m_hWnd);
+    MessageRecorder received(dlg.m_hWnd);
     PopupMenuWatcher menus(0);
     TrayNotify(tray::kIconId, WM_RBUTTONUP);
-    ASSERT_TRUE(WaitUntil([] { return !g_commands.empty(); }, 3000));
-    EXPECT_EQ(g_commands, std::vector<WPARAM>{ID_LOCK});
+    ASSERT_TRUE(WaitUntil([] { return !MessageRecorder::Of(WM_COMMAND).empty(); }, 3000));
+    EXPECT_EQ(MessageRecorder::Of(WM_COMMAND), std::vector<WPARAM>{ID_LOCK});
     EXPECT_EQ(g_state.enabled, 0);
     EXPECT_EQ(g_pendant.connected, 0) << "locking from the menu closes the pendant";
 }
 
 TEST_F(TrayMenu, ChoosingAboutReachesDialogAndShowsAbout) {
-    CommandRecorder commands(dlg.m_hWnd);
+    MessageRecorder received(dlg.m_hWnd);
     AboutBoxWatcher boxes;
     PopupMenuWatcher menus(2);
     TrayNotify(tray::kIconId, WM_RBUTTONUP);
     ASSERT_TRUE(WaitUntil([&] { return boxes.Count() == 1; }, 3000));
-    EXPECT_EQ(g_commands, std::vector<WPARAM>{ID_ABOUT});
+    EXPECT_EQ(MessageRecorder::Of(WM_COMMAND), std::vector<WPARAM>{ID_ABOUT});
 }
 
 TEST_F(TrayMenu, ChoosingExitReachesDialog) {
-    CommandRecorder commands(dlg.m_hWnd);
+    MessageRecorder received(dlg.m_hWnd);
     PopupMenuWatcher menus(1);
     TrayNotify(tray::kIconId, WM_RBUTTONUP);
-    ASSERT_TRUE(WaitUntil([] { return !g_commands.empty(); }, 3000));
-    EXPECT_EQ(g_commands, std::vector<WPARAM>{ID_EXIT});
+    ASSERT_TRUE(WaitUntil([] { return !MessageRecorder::Of(WM_COMMAND).empty(); }, 3000));
+    EXPECT_EQ(MessageRecorder::Of(WM_COMMAND), std::vector<WPARAM>{ID_EXIT});
 }
 
 // ---- The icons as built into the executable --------------------------------------------------

@@ -6,10 +6,12 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <atomic>
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "app/driver_dlg.h"
@@ -17,8 +19,7 @@
 #include "app/tray_icon.h"
 #include "pendant/pendant_device.h"
 #include "res/resource.h"
-#include "support/fake_hid.h"
-#include "support/test_util.h"
+#include "support/driver_test.h"
 
 namespace traytest {
 
@@ -167,35 +168,71 @@ private:
     std::atomic<bool> hadIcon_{false};
 };
 
-// The main dialog created (not run modally) on the test thread with a pendant on a fake bus. Its
-// tick timer is stopped: the tests post the status refreshes themselves.
-class DriverDialogTest : public ::testing::Test {
+// The messages that reach one window of this thread, sent to it or taken from its queue (a
+// chosen menu item is posted; a timer's tick is taken from the queue): (message, wParam).
+inline std::vector<std::pair<UINT, WPARAM>> g_received;
+inline HWND g_watched = nullptr;
+
+inline LRESULT CALLBACK RecordSent(int code, WPARAM wParam, LPARAM lParam) {
+    auto* msg = reinterpret_cast<CWPSTRUCT*>(lParam);
+    if (code == HC_ACTION && msg->hwnd == g_watched) g_received.emplace_back(msg->message, msg->wParam);
+    return CallNextHookEx(nullptr, code, wParam, lParam);
+}
+
+inline LRESULT CALLBACK RecordTaken(int code, WPARAM wParam, LPARAM lParam) {
+    auto* msg = reinterpret_cast<MSG*>(lParam);
+    if (code == HC_ACTION && wParam == PM_REMOVE && msg->hwnd == g_watched)
+        g_received.emplace_back(msg->message, msg->wParam);
+    return CallNextHookEx(nullptr, code, wParam, lParam);
+}
+
+class MessageRecorder {
+public:
+    explicit MessageRecorder(HWND target) {
+        g_received.clear();
+        g_watched = target;
+        sent_ = SetWindowsHookExA(WH_CALLWNDPROC, RecordSent, nullptr, GetCurrentThreadId());
+        taken_ = SetWindowsHookExA(WH_GETMESSAGE, RecordTaken, nullptr, GetCurrentThreadId());
+    }
+    ~MessageRecorder() {
+        UnhookWindowsHookEx(sent_);
+        UnhookWindowsHookEx(taken_);
+        g_watched = nullptr;
+    }
+    // The wParams of this message, in order.
+    static std::vector<WPARAM> Of(UINT message) {
+        std::vector<WPARAM> out;
+        for (const auto& m : g_received)
+            if (m.first == message) out.push_back(m.second);
+        return out;
+    }
+    // Ticks of the tray's timer that adds the icon again: one add each.
+    static int TrayRetries() {
+        std::vector<WPARAM> timers = Of(WM_TIMER);
+        return static_cast<int>(std::count(timers.begin(), timers.end(), tray::kRetryTimerId));
+    }
+
+private:
+    HHOOK sent_;
+    HHOOK taken_;
+};
+
+// The main dialog created on the test thread with the pendant on the bus. Its tick timer is
+// stopped: the tests post the status refreshes themselves.
+class DriverDialogTest : public DialogTest {
 protected:
     void SetUp() override {
-        bus.interfaces = {FakeInterface::Feature(), FakeInterface::Input()};
-        bus.Install();
-        addsBefore = tray::AddCount();
-        ASSERT_TRUE(dlg.Create());
+        DialogTest::SetUp();
+        ASSERT_NO_FATAL_FAILURE(Start(true));
         KillTimer(dlg.m_hWnd, TIMER_TICK);
     }
-    void TearDown() override {
-        if (IsWindow(dlg.m_hWnd)) DestroyWindow(dlg.m_hWnd);
-        g_pendant.Close();
-    }
-    LRESULT Refresh() { return SendMessageA(dlg.m_hWnd, WM_REFRESH_STATUS, 0, 0); }
     // Connects through the refresh's own reconnect, which also unlocks.
     void Connect() {
         g_state.pendantReady = 0;
         Refresh();
         ASSERT_EQ(g_pendant.connected, 1);
     }
-    LRESULT TrayNotify(WPARAM id, LPARAM mouse) {
-        return SendMessageA(dlg.m_hWnd, tray::WM_TRAY_NOTIFY, id, mouse);
-    }
-
-    FakeHidBus bus;
-    CDriverDlg dlg;
-    int addsBefore = 0;
+    LRESULT TrayNotify(WPARAM id, LPARAM mouse) { return Send(tray::WM_TRAY_NOTIFY, id, mouse); }
 };
 
 }  // namespace traytest
