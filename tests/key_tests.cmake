@@ -5,9 +5,10 @@ veltra_gtest(key_tests
 # suite that works the mouse or the foreground.
 set_tests_properties(KeyForwarder PROPERTIES RESOURCE_LOCK desktop)
 
-# The dialog suite registers the driver's global hot key and names: it shares their lock.
+# The dialog suite registers the driver's global hot key and names, and its boxes take the
+# foreground: it shares both locks.
 add_test(NAME DriverDialogKeys COMMAND key_tests --gtest_filter=DriverDialogKeys.*)
-set_tests_properties(DriverDialogKeys PROPERTIES TIMEOUT 180 RESOURCE_LOCK driver)
+set_tests_properties(DriverDialogKeys PROPERTIES TIMEOUT 180 RESOURCE_LOCK "driver;desktop")
 veltra_wine_test(DriverDialogKeys)
 
 # The forwarder beside no hook library, and beside one that lacks KeyBoardProc.

@@ -5,14 +5,15 @@ veltra_gtest(pendant_tests
   SOURCES pendant_discovery_test.cpp kernel_lock_test.cpp
   SUITES PendantDiscovery KernelLock)
 
-# The dialog registers the hot key, the autostart value and the "zomfa" event, like the driver.
+# The dialog registers the hot key, the autostart value and the "zomfa" event, like the driver, and
+# its boxes take the foreground, which the host suites rely on: LOCK driver and desktop.
 veltra_gtest(driver_dialog_tests
   SOURCES driver_dialog_test.cpp event_log_test.cpp diagnosis_test.cpp
   SUITES DriverDialogStartup DriverDialogMessages DriverDialogStatus DriverDialogDeviceChange
          DriverDialogLock
          DriverDialogShutdown
          EventLog Diagnosis
-  LOCK driver
+  LOCK "driver;desktop"
   DEPENDS hravik_full ncstudio-v8 ncstudio-v6)
 
 # The diagnosis counts the NcStudio processes on the desktop: none of the host suites may overlap.

@@ -5,3 +5,5 @@ veltra_gtest(tray_tests
   SUITES TrayIcon TrayRetry TrayMenu TrayIconResources AboutBox AboutFromDialog DriverResources
   LOCK driver
   DEPENDS veltra)
+# A menu or a modal box takes the foreground, which the host suites rely on.
+set_tests_properties(TrayMenu AboutBox AboutFromDialog PROPERTIES RESOURCE_LOCK "driver;desktop")
