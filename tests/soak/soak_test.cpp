@@ -295,13 +295,17 @@ TEST_F(SoakHostile, HookLibraryCallsThatHang) {
     ASSERT_NE(s, nullptr);
     HravikShared* block = s->hooks.Block();
     ASSERT_TRUE(s->HostInFront());
+    // A tick with the host in front has passed: the hang meets a host already taken up.
+    ASSERT_TRUE(s->hooks.WaitCalls(HravikSetPcState, s->hooks.Calls(HravikSetPcState) + 1, 3000));
     for (int id = 0; id < HravikExportCount; ++id) block->hangMs[id] = 3000;
     LONG before = s->hooks.Calls(HravikKeyBoardProc);
-    s->pendant.Key(0x44);
-    s->pendant.Release();
+    ASSERT_TRUE(s->pendant.Key(0x44));
+    ASSERT_TRUE(s->pendant.Release());
     PumpFor(500);
-    EXPECT_TRUE(s->driver.Answers()) << "a hung library call froze the window";
+    // The window thread makes some of the calls itself, one after another; it must answer again
+    // once those in progress have come back.
     for (int id = 0; id < HravikExportCount; ++id) block->hangMs[id] = 0;
+    EXPECT_TRUE(s->driver.Answers()) << "the window stays frozen after the library came back";
     EXPECT_TRUE(s->hooks.WaitCalls(HravikKeyBoardProc, before + 2, 15000));
     s->host.Quit();
     EXPECT_TRUE(s->Forwarding(12000));
