@@ -23,22 +23,6 @@ enum MenuRow { kLockRow = 0, kExitRow = 1, kMenuRows = 3 };
 
 std::string DriverPath() { return ExeDir() + "veltra.exe"; }
 
-struct WindowSearch {
-    DWORD pid;
-    HWND found;
-};
-
-BOOL CALLBACK FindDriverWindow(HWND hwnd, LPARAM lParam) {
-    auto* search = reinterpret_cast<WindowSearch*>(lParam);
-    DWORD pid = 0;
-    GetWindowThreadProcessId(hwnd, &pid);
-    char title[64] = {0};
-    GetWindowTextA(hwnd, title, sizeof(title));
-    if (pid != search->pid || std::string(title) != kDriverTitle) return TRUE;
-    search->found = hwnd;
-    return FALSE;
-}
-
 class ShellTray : public ::testing::Test {
 protected:
     void TearDown() override {
@@ -52,17 +36,9 @@ protected:
     void StartDriver(HDESK desktop = nullptr, const char* desktopName = nullptr) {
         std::vector<HWND> before = shelltray::IconWindows(desktop);
         ASSERT_TRUE(driver_.Start("\"" + DriverPath() + "\"", nullptr, nullptr, desktopName));
-        WindowSearch search{driver_.Pid(), nullptr};
         ASSERT_TRUE(WaitUntil(
-            [&] {
-                if (desktop)
-                    EnumDesktopWindows(desktop, FindDriverWindow, reinterpret_cast<LPARAM>(&search));
-                else
-                    EnumWindows(FindDriverWindow, reinterpret_cast<LPARAM>(&search));
-                return search.found != nullptr;
-            },
+            [&] { return (window_ = harness::FindWindowOf(driver_.Pid(), kDriverTitle, nullptr, desktop)) != nullptr; },
             kStartMs));
-        window_ = search.found;
         icon_ = shelltray::WaitForNewIcon(before, 5000, desktop);
         ASSERT_NE(icon_, nullptr) << "the driver's icon never appeared in Wine's tray";
     }

@@ -58,10 +58,9 @@ BOOL CALLBACK FindWindowProc(HWND hwnd, LPARAM lParam) {
     DWORD owner = 0;
     GetWindowThreadProcessId(hwnd, &owner);
     if (owner != f->pid) return TRUE;
-    char text[256] = {0}, cls[64] = {0};
-    GetWindowTextA(hwnd, text, sizeof text);
+    char cls[64] = {0};
     GetClassNameA(hwnd, cls, sizeof cls);
-    if (f->title && std::string(text) != f->title) return TRUE;
+    if (f->title && TextOf(hwnd, 200) != f->title) return TRUE;
     if (f->cls && (std::string(cls) != f->cls || !IsWindowVisible(hwnd))) return TRUE;
     f->found = hwnd;
     return FALSE;
@@ -71,9 +70,21 @@ std::string Dir(const std::string& path) { return path.substr(0, path.find_last_
 
 }  // namespace
 
-HWND FindWindowOf(DWORD pid, const char* title, const char* cls) {
+std::string TextOf(HWND hwnd, DWORD timeoutMs) {
+    char text[512] = {0};
+    DWORD_PTR copied = 0;
+    if (!SendMessageTimeoutA(hwnd, WM_GETTEXT, sizeof(text), reinterpret_cast<LPARAM>(text),
+                             SMTO_ABORTIFHUNG | SMTO_BLOCK, timeoutMs, &copied))
+        return std::string();
+    return text;
+}
+
+HWND FindWindowOf(DWORD pid, const char* title, const char* cls, HDESK desktop) {
     FindRequest find{pid, title, cls, nullptr};
-    EnumWindows(FindWindowProc, reinterpret_cast<LPARAM>(&find));
+    if (desktop)
+        EnumDesktopWindows(desktop, FindWindowProc, reinterpret_cast<LPARAM>(&find));
+    else
+        EnumWindows(FindWindowProc, reinterpret_cast<LPARAM>(&find));
     return find.found;
 }
 

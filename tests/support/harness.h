@@ -39,7 +39,11 @@ double NowMs();
 
 // A top-level window of the process with this title (any, when null) and class (any, when null);
 // visible ones only when a class is asked for.
-HWND FindWindowOf(DWORD pid, const char* title, const char* cls = nullptr);
+HWND FindWindowOf(DWORD pid, const char* title, const char* cls = nullptr, HDESK desktop = nullptr);
+// A window's text, of any process, without waiting on its thread for ever: GetWindowText sends
+// WM_GETTEXT to a window of another thread of this process, which may be the one waiting for us,
+// and reads only the caption the system keeps for another process's window.
+std::string TextOf(HWND hwnd, DWORD timeoutMs = 500);
 
 class ChildProcess {
 public:

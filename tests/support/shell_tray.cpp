@@ -92,29 +92,7 @@ BOOL CALLBACK FindShownTip(HWND hwnd, LPARAM lParam) {
     return FALSE;
 }
 
-struct MenuSearch {
-    DWORD pid;
-    HWND found;
-};
-
-BOOL CALLBACK FindMenu(HWND hwnd, LPARAM lParam) {
-    auto* search = reinterpret_cast<MenuSearch*>(lParam);
-    DWORD pid = 0;
-    GetWindowThreadProcessId(hwnd, &pid);
-    if (pid != search->pid || !HasClass(hwnd, "#32768") || !IsWindowVisible(hwnd)) return TRUE;
-    search->found = hwnd;
-    return FALSE;
-}
-
-// Another process's window text: GetWindowText would read only the caption the system keeps.
-std::string TextOf(HWND hwnd) {
-    char text[256] = {0};
-    DWORD_PTR copied = 0;
-    if (!SendMessageTimeoutA(hwnd, WM_GETTEXT, sizeof(text), reinterpret_cast<LPARAM>(text), SMTO_ABORTIFHUNG,
-                             500, &copied))
-        return std::string();
-    return text;
-}
+using harness::TextOf;
 
 POINT CentreOf(HWND window) {
     RECT r{};
@@ -179,18 +157,13 @@ HWND OpenMenu(HWND icon, DWORD pid) {
     // The tray shows again with its first icon, and a click that comes before is lost.
     WaitUntil([&] { return WindowFromPoint(centre) == icon; }, 3000);
     PumpFor(100);
-    MenuSearch search{pid, nullptr};
-    for (int attempt = 0; attempt < 3 && !search.found; ++attempt) {
+    HWND menu = nullptr;
+    for (int attempt = 0; attempt < 3 && !menu; ++attempt) {
         harness::Click(centre, true);
         // Generous: a second right click onto a menu that came late would choose its first item.
-        WaitUntil(
-            [&] {
-                EnumWindows(FindMenu, reinterpret_cast<LPARAM>(&search));
-                return search.found != nullptr;
-            },
-            3000);
+        WaitUntil([&] { return (menu = harness::FindWindowOf(pid, nullptr, "#32768")) != nullptr; }, 3000);
     }
-    return search.found;
+    return menu;
 }
 
 bool ClickMenuRow(HWND menu, int row, int rows) {

@@ -8,37 +8,7 @@
 
 #include "base/event_log.h"
 namespace {
-// The window's text without waiting on its thread for ever: GetWindowText sends WM_GETTEXT to a
-// window of another thread of this process, and that thread may be the one joining the closer.
-std::string TextOf(HWND hwnd) {
-    char text[512] = {0};
-    DWORD_PTR copied = 0;
-    if (!SendMessageTimeoutA(hwnd, WM_GETTEXT, sizeof(text), reinterpret_cast<LPARAM>(text),
-                             SMTO_ABORTIFHUNG | SMTO_BLOCK, 200, &copied))
-        return std::string();
-    return text;
-}
-
-struct FindBox {
-    DWORD pid;
-    const char* caption;  // any when null
-    HWND found;
-};
-
-BOOL CALLBACK FindBoxProc(HWND hwnd, LPARAM lParam) {
-    auto* find = reinterpret_cast<FindBox*>(lParam);
-    DWORD pid = 0;
-    GetWindowThreadProcessId(hwnd, &pid);
-    if (pid != find->pid) return TRUE;
-    char cls[64] = {0};
-    GetClassNameA(hwnd, cls, sizeof(cls));
-    if (std::string(cls) != "#32770" || !IsWindowVisible(hwnd)) return TRUE;
-    if (!find->caption || TextOf(hwnd) == find->caption) {
-        find->found = hwnd;
-        return FALSE;
-    }
-    return TRUE;
-}
+using harness::TextOf;
 
 BOOL CALLBACK CollectText(HWND hwnd, LPARAM lParam) {
     char cls[64] = {0};
@@ -55,19 +25,18 @@ MessageBoxCloser::MessageBoxCloser(const char* caption, DWORD pid)
     : caption_(caption ? caption : ""), anyCaption_(caption == nullptr), pid_(pid) {
     thread_ = std::thread([this] {
         while (!stop_) {
-            FindBox find{pid_, anyCaption_ ? nullptr : caption_.c_str(), nullptr};
-            EnumWindows(FindBoxProc, reinterpret_cast<LPARAM>(&find));
-            if (find.found) {
+            HWND box = harness::FindWindowOf(pid_, anyCaption_ ? nullptr : caption_.c_str(), "#32770");
+            if (box) {
                 std::string text;
-                EnumChildWindows(find.found, CollectText, reinterpret_cast<LPARAM>(&text));
+                EnumChildWindows(box, CollectText, reinterpret_cast<LPARAM>(&text));
                 while (textLock_.exchange(true)) Sleep(0);
                 lastText_ = text;
                 textLock_ = false;
                 // Counted before the close: the box's owner may go on (and look) the moment it goes.
                 ++count_;
-                PostMessageA(find.found, WM_COMMAND, IDOK, 0);
+                PostMessageA(box, WM_COMMAND, IDOK, 0);
                 // Wait for it to go before looking again.
-                for (int i = 0; i < 200 && IsWindow(find.found); ++i) Sleep(5);
+                for (int i = 0; i < 200 && IsWindow(box); ++i) Sleep(5);
             }
             Sleep(10);
         }
