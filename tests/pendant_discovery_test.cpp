@@ -321,8 +321,11 @@ TEST_F(PendantDiscovery, EnsureOpenReconnectsBrokenLink) {
     bus.interfaces = {FakeInterface::Feature(), FakeInterface::Input()};
     ASSERT_EQ(g_pendant.Open(nullptr), 1);
     DWORD firstReader = CPendantDevice::readerThreadId;
+    g_state.pendantReady = 1;
     bus.Unplug();
-    ASSERT_TRUE(WaitUntil([] { return CPendantDevice::inputHandle == INVALID_HANDLE_VALUE; }, 3000));
+    // The reader releases the input handle, then the feature handle, then clears the ready flag:
+    // a refresh between the two handles still finds the link open.
+    ASSERT_TRUE(WaitUntil([] { return g_state.pendantReady == 0; }, 3000));
     EXPECT_EQ(g_pendant.EnsureOpen(), 1);
     EXPECT_EQ(g_pendant.connected, 1);
     EXPECT_NE(CPendantDevice::readerThreadId, 0u);
