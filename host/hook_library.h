@@ -58,10 +58,12 @@ HMODULE LoadSecond();
 
 // Marks a thread as inside the library for the scope: a library with a thread inside is never
 // freed under it.
-struct CallGuard {
+class CallGuard {
+public:
     CallGuard();
     ~CallGuard();
-    CallGuard(CallGuard&&) = delete;  // and so no copies either
+    CallGuard(const CallGuard&) = delete;
+    CallGuard& operator=(const CallGuard&) = delete;
 };
 // Threads inside a library call right now.
 int CallsInProgress();
