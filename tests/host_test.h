@@ -41,13 +41,7 @@ protected:
 
     void Start(HostProcess& host, const char* exe) { ASSERT_TRUE(host.Start(ExeDir() + exe)) << exe; }
 
-    std::vector<HravikRecord> RecordsOf(int exportId) const {
-        std::vector<HravikRecord> out;
-        HravikRecord r;
-        for (LONG i = HravikOldestIndex(hooks); i < hooks->count; ++i)
-            if (HravikReadRecord(hooks, i, &r) && r.exportId == exportId) out.push_back(r);
-        return out;
-    }
+    std::vector<HravikRecord> RecordsOf(int exportId) const { return harness::RecordsSince(hooks, 0, exportId); }
     // How often this code was reported for this window.
     LONG PcStates(HWND window, int code) const {
         LONG n = 0;

@@ -31,16 +31,6 @@ void ResetDriver() {
     g_state.lastFrame = 0;
 }
 
-KeyCallList KeyCalls(HravikShared* hooks) {
-    KeyCallList calls;
-    HravikRecord r;
-    for (LONG i = HravikOldestIndex(hooks); i < hooks->count; ++i) {
-        if (HravikReadRecord(hooks, i, &r) && r.exportId == HravikKeyBoardProc)
-            calls.emplace_back(static_cast<uint32_t>(r.args[0]), static_cast<uint32_t>(r.args[1]));
-    }
-    return calls;
-}
-
 void DriverTest::SetUp() {
     ResetDriver();
     hooks = HravikAttach();

@@ -239,24 +239,24 @@ bool HookRecords::Attach() {
     return block_ != nullptr;
 }
 
-std::vector<HravikRecord> HookRecords::Since(LONG since, int exportId) const {
+std::vector<HravikRecord> RecordsSince(const HravikShared* block, LONG since, int exportId) {
     std::vector<HravikRecord> out;
     HravikRecord r;
-    LONG count = block_->count;
-    for (LONG i = since > HravikOldestIndex(block_) ? since : HravikOldestIndex(block_); i < count; ++i)
-        if (HravikReadRecord(block_, i, &r) && (exportId < 0 || r.exportId == exportId)) out.push_back(r);
+    LONG count = block->count;
+    for (LONG i = since > HravikOldestIndex(block) ? since : HravikOldestIndex(block); i < count; ++i)
+        if (HravikReadRecord(block, i, &r) && (exportId < 0 || r.exportId == exportId)) out.push_back(r);
     return out;
+}
+
+std::vector<std::pair<uint32_t, uint32_t>> KeyCallsSince(const HravikShared* block, LONG since) {
+    std::vector<std::pair<uint32_t, uint32_t>> calls;
+    for (const HravikRecord& r : RecordsSince(block, since, HravikKeyBoardProc))
+        calls.emplace_back(static_cast<uint32_t>(r.args[0]), static_cast<uint32_t>(r.args[1]));
+    return calls;
 }
 
 bool HookRecords::WaitCalls(int exportId, LONG atLeast, DWORD timeoutMs) const {
     return WaitUntil([&] { return Calls(exportId) >= atLeast; }, timeoutMs);
-}
-
-std::vector<std::pair<uint32_t, uint32_t>> HookRecords::KeyCalls(LONG since) const {
-    std::vector<std::pair<uint32_t, uint32_t>> calls;
-    for (const HravikRecord& r : Since(since, HravikKeyBoardProc))
-        calls.emplace_back(static_cast<uint32_t>(r.args[0]), static_cast<uint32_t>(r.args[1]));
-    return calls;
 }
 
 Pendant::Pendant() {

@@ -96,6 +96,11 @@ enum class MenuRoute { kClicked, kPostedCommand, kFailed };
 MenuRoute ChooseTrayMenuItem(DWORD driverPid, HWND driverWindow, MenuItem item, UINT command,
                              std::string* note);
 
+// The records of a block still there, from index `since` on; of one export, or all when negative.
+std::vector<HravikRecord> RecordsSince(const HravikShared* block, LONG since, int exportId = -1);
+// (message type, key code word) of each KeyBoardProc call from index `since` on.
+std::vector<std::pair<uint32_t, uint32_t>> KeyCallsSince(const HravikShared* block, LONG since);
+
 // The hook library's call records, read from the shared block the driver's library writes.
 class HookRecords {
 public:
@@ -107,10 +112,12 @@ public:
     HravikShared* Block() const { return block_; }
     LONG Mark() const { return block_->count; }
     LONG Calls(int exportId) const { return block_->callCount[exportId]; }
-    std::vector<HravikRecord> Since(LONG since, int exportId = -1) const;
+    std::vector<HravikRecord> Since(LONG since, int exportId = -1) const {
+        return RecordsSince(block_, since, exportId);
+    }
     bool WaitCalls(int exportId, LONG atLeast, DWORD timeoutMs) const;
     // (message type, key code word) of each KeyBoardProc call since the mark.
-    std::vector<std::pair<uint32_t, uint32_t>> KeyCalls(LONG since) const;
+    std::vector<std::pair<uint32_t, uint32_t>> KeyCalls(LONG since) const { return KeyCallsSince(block_, since); }
 
 private:
     HravikShared* block_ = nullptr;
