@@ -52,8 +52,9 @@ protected:
 
 TEST_F(ShellTray, IconShowsTheDriversTip) {
     StartDriver();
-    std::string tip = shelltray::WaitForTip(icon_, {kStartTip, kNoPendantTip}, 10000);
-    EXPECT_TRUE(tip == kStartTip || tip == kNoPendantTip) << "tip: \"" << tip << "\"";
+    std::string note;
+    std::string tip = shelltray::WaitForTip(icon_, {kStartTip, kNoPendantTip}, 10000, &note);
+    EXPECT_TRUE(tip == kStartTip || tip == kNoPendantTip) << "tip: \"" << tip << "\"; " << note;
 }
 
 // Without a pendant the driver runs locked; Lock tries to unlock, finds no pendant and says so.

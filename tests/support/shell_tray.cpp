@@ -100,6 +100,19 @@ POINT CentreOf(HWND window) {
     return POINT{(r.left + r.right) / 2, (r.top + r.bottom) / 2};
 }
 
+// Waits until the icon is what the pointer would find at its centre. Wine puts the tray at the
+// screen's corner, where any window opened since may lie over it: the tray is raised, without
+// taking the focus, as an operator would bring it up. The window found there last goes to *under.
+bool Uncovered(HWND icon, HWND* under) {
+    return WaitUntil(
+        [&] {
+            if ((*under = WindowFromPoint(CentreOf(icon))) == icon) return true;
+            SetWindowPos(TrayOf(icon), HWND_TOP, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
+            return false;
+        },
+        3000);
+}
+
 }  // namespace
 
 std::vector<HWND> IconWindows(HDESK desktop) {
@@ -123,13 +136,16 @@ HWND WaitForNewIcon(const std::vector<HWND>& before, DWORD timeoutMs, HDESK desk
     return found;
 }
 
-std::string WaitForTip(HWND icon, const std::vector<std::string>& expected, DWORD timeoutMs) {
+std::string WaitForTip(HWND icon, const std::vector<std::string>& expected, DWORD timeoutMs, std::string* note) {
     std::string last;
+    int tries = 0, onIcon = 0, shown = 0;
+    HWND under = nullptr;
     DWORD start = GetTickCount();
     while (GetTickCount() - start < timeoutMs) {
+        ++tries;
         RECT r{};
         GetWindowRect(icon, &r);
-        WaitUntil([&] { return WindowFromPoint(CentreOf(icon)) == icon; }, 3000);
+        if (Uncovered(icon, &under)) ++onIcon;
         // Off the icon and onto it again: the tip shows after the pointer rests a moment.
         harness::MoveMouseTo(POINT{r.right + 80, r.bottom + 80});
         PumpFor(100);
@@ -144,10 +160,28 @@ std::string WaitForTip(HWND icon, const std::vector<std::string>& expected, DWOR
             },
             2000);
         if (search.found) {
+            ++shown;
             last = TextOf(search.found);
             if (std::find(expected.begin(), expected.end(), last) != expected.end()) return last;
         }
         PumpFor(300);
+    }
+    if (note) {
+        // What stood between the pointer and the tip, for a failure that only shows under load.
+        char cls[64] = "none";
+        if (under) GetClassNameA(under, cls, sizeof(cls));
+        DWORD pid = 0;
+        if (under) GetWindowThreadProcessId(under, &pid);
+        GUITHREADINFO gui{};
+        gui.cbSize = sizeof(gui);
+        GetGUIThreadInfo(0, &gui);
+        char text[320];
+        std::snprintf(text, sizeof(text),
+                      "%d tries: the pointer reached the icon %d times, a tip showed %d times; last under "
+                      "the icon's centre: class \"%s\" of process %lu; icon window %s; mouse captured by %p",
+                      tries, onIcon, shown, cls, static_cast<unsigned long>(pid),
+                      IsWindow(icon) ? "alive" : "gone", static_cast<void*>(gui.hwndCapture));
+        *note = text;
     }
     return last;
 }
@@ -155,7 +189,8 @@ std::string WaitForTip(HWND icon, const std::vector<std::string>& expected, DWOR
 HWND OpenMenu(HWND icon, DWORD pid) {
     POINT centre = CentreOf(icon);
     // The tray shows again with its first icon, and a click that comes before is lost.
-    WaitUntil([&] { return WindowFromPoint(centre) == icon; }, 3000);
+    HWND under = nullptr;
+    Uncovered(icon, &under);
     PumpFor(100);
     HWND menu = nullptr;
     for (int attempt = 0; attempt < 3 && !menu; ++attempt) {

@@ -21,8 +21,10 @@ inline HWND TrayOf(HWND icon) { return GetAncestor(icon, GA_ROOT); }
 HWND WaitForNewIcon(const std::vector<HWND>& before, DWORD timeoutMs, HDESK desktop = nullptr);
 
 // Rests the mouse on the icon until the tip the shell shows for it reads one of `expected`, moving
-// off and back between tries; the last tip read, or empty when none showed.
-std::string WaitForTip(HWND icon, const std::vector<std::string>& expected, DWORD timeoutMs);
+// off and back between tries; the last tip read, or empty when none showed. On failure `note`
+// says what the pointer found.
+std::string WaitForTip(HWND icon, const std::vector<std::string>& expected, DWORD timeoutMs,
+                       std::string* note = nullptr);
 // Right-clicks the icon where it is on the screen; the popup menu (class "#32768") of the process
 // that this opens, or null.
 HWND OpenMenu(HWND icon, DWORD pid);
