@@ -1,5 +1,7 @@
 #include "support/harness.h"
 
+#include <algorithm>
+
 #include <winternl.h>
 
 bool WaitUntil(const std::function<bool()>& condition, DWORD timeoutMs) {
@@ -325,9 +327,22 @@ bool DriverSession::StartConnected(const std::string& exe) {
 }
 
 bool DriverSession::StartHostInFront() {
-    LONG enables = hooks.Calls(HravikEnableMap);
-    return host.Start(ExeDir() + "ncstudio-v8.exe") && host.Front("main") &&
-           hooks.WaitCalls(HravikEnableMap, enables + 1, 5000);
+    LONG mark = hooks.Mark();
+    if (!host.Start(ExeDir() + "ncstudio-v8.exe") || !host.Front("main")) return false;
+    // Hooked on one tick, taken up as the host in front on a later one (a state call each). The
+    // key map is switched on then, unless it already is: a driver keeps it on from one host to
+    // the next until it is locked.
+    return WaitUntil(
+        [&] {
+            std::vector<HravikRecord> calls = hooks.Since(mark);
+            auto hooked = std::find_if(calls.begin(), calls.end(),
+                                       [](const HravikRecord& r) { return r.exportId == HravikInstallhook; });
+            auto states = std::count_if(hooked, calls.end(),
+                                        [](const HravikRecord& r) { return r.exportId == HravikSetPcState; });
+            std::vector<HravikRecord> maps = hooks.Since(0, HravikEnableMap);
+            return hooked != calls.end() && states >= 2 && !maps.empty() && maps.back().args[0] == 1;
+        },
+        5000);
 }
 
 bool DriverSession::KeyReaches(uint8_t code, DWORD timeoutMs) {

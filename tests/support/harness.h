@@ -173,7 +173,7 @@ public:
     bool StartDriver(const std::string& exe = std::string());
     // The pendant plugged and the driver holding it and forwarding keys.
     bool StartConnected(const std::string& exe = std::string());
-    // The stand-in NcStudio 8.x in front, hooked and active (the key map switched on).
+    // The stand-in NcStudio 8.x started and in front, hooked and taken up, the key map on.
     bool StartHostInFront();
     // A key pressed and released; true when the press reached KeyBoardProc in time.
     bool KeyReaches(uint8_t code, DWORD timeoutMs = 3000);

@@ -86,14 +86,19 @@ inline void HravikSetAxisText(HravikShared* sh, const char* text) {
 
 // Clears the records and restores the default controls. Meant for moments when no call is in
 // flight: a call recorded during a reset may survive it or be lost.
-inline void HravikReset(HravikShared* sh) {
+// What every export answers, and how fast, back to the defaults; the records stay.
+inline void HravikResetControls(HravikShared* sh) {
     for (int id = 0; id < HravikExportCount; ++id) {
         sh->result[id] = HravikDefaultResult(id);
         sh->hangMs[id] = 0;
-        sh->callCount[id] = 0;
     }
     HravikSetAxisText(sh, kHravikDefaultAxisText);
     sh->axisUnterminated = 0;
+}
+
+inline void HravikReset(HravikShared* sh) {
+    HravikResetControls(sh);
+    for (int id = 0; id < HravikExportCount; ++id) sh->callCount[id] = 0;
     sh->loadCount = 0;
     sh->unloadCount = 0;
     sh->count = 0;
