@@ -19,16 +19,54 @@ constexpr DWORD kCallMs = 3000;
 
 using KeyCalls = std::vector<std::pair<uint32_t, uint32_t>>;
 
-class DriverE2e : public ::testing::Test, public harness::DriverSession {
+// One running set for a suite. A test that passes hands the driver on, and the next test that
+// wants a connected driver takes it up if keys still reach the host; a failed test ends it. Every
+// test begins with no host, no foreign device, the pendant's key released, and the device and the
+// hook library answering normally.
+class DriverE2e : public ::testing::Test {
 protected:
+    static void SetUpTestSuite() { session_ = new harness::DriverSession; }
+    static void TearDownTestSuite() {
+        delete session_;
+        session_ = nullptr;
+    }
+
+    DriverE2e()
+        : hooks(session_->hooks), pendant(session_->pendant), driver(session_->driver), host(session_->host) {}
+
+    void SetUp() override {
+        host.Quit();
+        pendant.UnplugForeign();
+        pendant.Release();
+        pendant.Bus().Reset();
+        HravikResetControls(hooks.Block());
+    }
+    void TearDown() override {
+        if (HasFailure()) EndDriver();  // it may be locked or hung: no later test builds on it
+    }
+
     static std::string Exe(const char* name) { return ExeDir() + name; }
 
-    // The pendant plugged, the driver holding it and forwarding keys; the mark after the probe.
+    void EndDriver() {
+        if (driver.Running() && !driver.Exit()) driver.Kill();
+    }
+    // A driver started afresh with nothing plugged, its window up.
+    bool StartDriver() {
+        EndDriver();
+        return pendant.Unplug() && session_->StartDriver();
+    }
+    // The pendant plugged and the driver holding it and forwarding keys; the mark after the probe.
     LONG StartConnected() {
-        EXPECT_TRUE(DriverSession::StartConnected()) << "the driver never held the pendant";
+        if (!driver.Running() || !pendant.Plug() || !Forwarding(kReconnectMs)) {
+            EndDriver();
+            EXPECT_TRUE(session_->StartConnected()) << "the driver never held the pendant";
+        }
         return hooks.Mark();
     }
-    void StartHostInFront() { ASSERT_TRUE(DriverSession::StartHostInFront()) << "the host was not activated"; }
+    void StartHostInFront() { ASSERT_TRUE(session_->StartHostInFront()) << "the host was not activated"; }
+    bool Forwarding(DWORD timeoutMs = 8000) { return session_->Forwarding(timeoutMs); }
+    bool KeyReaches(uint8_t code, DWORD timeoutMs = 3000) { return session_->KeyReaches(code, timeoutMs); }
+    LONG HoldKey() { return session_->HoldKey(); }
 
     // The host is told once that the key held since the mark went up, and nothing after.
     void ExpectReleasedOnce(LONG mark) {
@@ -44,7 +82,14 @@ protected:
         ASSERT_NE(route, harness::MenuRoute::kFailed);
         if (route == harness::MenuRoute::kPostedCommand) std::printf("menu item posted as a command: %s\n", note.c_str());
     }
+
+    static harness::DriverSession* session_;
+    harness::HookRecords& hooks;
+    harness::Pendant& pendant;
+    DriverProcess& driver;
+    HostProcess& host;
 };
+harness::DriverSession* DriverE2e::session_ = nullptr;
 
 // ---- start-up ----
 
@@ -86,6 +131,7 @@ TEST_F(DriverStartup, RunsWithoutPendantAndConnectsOncePluggedIn) {
 // veltra.exe /diagnose on a machine with the pendant and NcStudio 8.x: the pendant's two
 // interfaces are marked among Wine's own HID devices, and the host would be hooked.
 TEST_F(DriverStartup, DiagnoseReportsThePendantAndNcStudio) {
+    EndDriver();
     ASSERT_TRUE(pendant.Plug());
     ASSERT_TRUE(host.Start(Exe("ncstudio-v8.exe")));
     const std::string output = ExeDir() + "diagnose-e2e.txt";
@@ -107,45 +153,16 @@ TEST_F(DriverStartup, DiagnoseReportsThePendantAndNcStudio) {
 
 class DriverKeys : public DriverE2e {};
 
-TEST_F(DriverKeys, HeldKeyReleasedOnceOnUnplug) {
-    StartConnected();
-    LONG mark = HoldKey();
-    ASSERT_TRUE(pendant.Unplug());
-    ExpectReleasedOnce(mark);
-}
-
-// The log says what happened to the link, with the real device's paths and the real read error.
-TEST_F(DriverKeys, ReconnectsAfterReplugWithinTwoRefreshPeriodsAndLogsIt) {
-    ClearLog();
-    StartConnected();
-    ASSERT_TRUE(pendant.Unplug());
-    PumpFor(500);
-    DWORD plugged = GetTickCount();
-    ASSERT_TRUE(pendant.Plug());
-    ASSERT_TRUE(Forwarding(kReconnectMs)) << "no reconnection after replug";
-    EXPECT_LT(GetTickCount() - plugged, 6000u);
-    ASSERT_TRUE(driver.Exit());
-    std::vector<std::string> lines = LogLines();
-    std::vector<std::string> connected = LinesWith(lines, "pendant connected: feature ");
-    ASSERT_EQ(connected.size(), 2u) << "at the first refresh and after the replug";
-    EXPECT_NE(connected[0].find("vid_10ce&pid_eb93&mi_00"), std::string::npos) << connected[0];
-    EXPECT_NE(connected[0].find(", input "), std::string::npos) << connected[0];
-    std::vector<std::string> lost = LinesWith(lines, "pendant lost: ");
-    ASSERT_EQ(lost.size(), 1u);
-    EXPECT_NE(lost[0].find("read failed"), std::string::npos) << lost[0];
-}
-
-
 // A device of another maker comes and goes while the pendant is connected: the pendant stays in
 // use, and its keys still reach the host afterwards.
 TEST_F(DriverKeys, ForeignDevicePluggedAndRemovedWhileConnected) {
-    StartConnected();
+    LONG mark = StartConnected();
     ASSERT_TRUE(pendant.PlugForeign());
     EXPECT_TRUE(pendant.Bus().FeedKey(0x55, 0, 0, testhid::kForeignInput));
     PumpFor(2500);  // a status refresh reconnects after the arrival
     ASSERT_TRUE(pendant.UnplugForeign());
     ASSERT_TRUE(Forwarding(kReconnectMs));
-    for (const HravikRecord& r : hooks.Since(0, HravikKeyBoardProc))
+    for (const HravikRecord& r : hooks.Since(mark, HravikKeyBoardProc))
         EXPECT_NE(r.args[1], 0x55u) << "a key of the foreign device reached the host";
 }
 
@@ -171,6 +188,35 @@ TEST_F(DriverKeys, NoReportLostWhileKeyBoardProcStalls) {
     for (int i = 0; i < kReports; ++i)
         ASSERT_EQ(calls[i].second, (1u + i % 200) | (static_cast<uint32_t>(i / 200) << 8) | 0x10000u) << i;
     pendant.Release();
+}
+
+TEST_F(DriverKeys, HeldKeyReleasedOnceOnUnplug) {
+    StartConnected();
+    LONG mark = HoldKey();
+    ASSERT_TRUE(pendant.Unplug());
+    ExpectReleasedOnce(mark);
+}
+
+// The log says what happened to the link, with the real device's paths and the real read error.
+TEST_F(DriverKeys, ReconnectsAfterReplugWithinTwoRefreshPeriodsAndLogsIt) {
+    EndDriver();  // its exit would be logged after the clear
+    ClearLog();
+    StartConnected();
+    ASSERT_TRUE(pendant.Unplug());
+    PumpFor(500);
+    DWORD plugged = GetTickCount();
+    ASSERT_TRUE(pendant.Plug());
+    ASSERT_TRUE(Forwarding(kReconnectMs)) << "no reconnection after replug";
+    EXPECT_LT(GetTickCount() - plugged, 6000u);
+    ASSERT_TRUE(driver.Exit());
+    std::vector<std::string> lines = LogLines();
+    std::vector<std::string> connected = LinesWith(lines, "pendant connected: feature ");
+    ASSERT_EQ(connected.size(), 2u) << "at the first refresh and after the replug";
+    EXPECT_NE(connected[0].find("vid_10ce&pid_eb93&mi_00"), std::string::npos) << connected[0];
+    EXPECT_NE(connected[0].find(", input "), std::string::npos) << connected[0];
+    std::vector<std::string> lost = LinesWith(lines, "pendant lost: ");
+    ASSERT_EQ(lost.size(), 1u);
+    EXPECT_NE(lost[0].find("read failed"), std::string::npos) << lost[0];
 }
 
 // ---- display frame (needs the host in front) ----
