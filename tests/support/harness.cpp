@@ -55,6 +55,16 @@ struct FindRequest {
     HWND found;
 };
 
+// The caption the system keeps, read without a message: a window whose thread is busy (inside a
+// hung library call, or in a modal loop of the thread that asks) is still found by its title.
+std::string CaptionOf(HWND hwnd) {
+    wchar_t wide[256] = {0};
+    int length = InternalGetWindowText(hwnd, wide, 256);
+    char text[512] = {0};
+    if (length > 0) WideCharToMultiByte(CP_ACP, 0, wide, length, text, sizeof text - 1, nullptr, nullptr);
+    return text;
+}
+
 BOOL CALLBACK FindWindowProc(HWND hwnd, LPARAM lParam) {
     auto* f = reinterpret_cast<FindRequest*>(lParam);
     DWORD owner = 0;
@@ -62,7 +72,7 @@ BOOL CALLBACK FindWindowProc(HWND hwnd, LPARAM lParam) {
     if (owner != f->pid) return TRUE;
     char cls[64] = {0};
     GetClassNameA(hwnd, cls, sizeof cls);
-    if (f->title && TextOf(hwnd, 200) != f->title) return TRUE;
+    if (f->title && CaptionOf(hwnd) != f->title) return TRUE;
     if (f->cls && (std::string(cls) != f->cls || !IsWindowVisible(hwnd))) return TRUE;
     f->found = hwnd;
     return FALSE;
