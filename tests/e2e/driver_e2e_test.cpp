@@ -39,6 +39,7 @@ protected:
         pendant.UnplugForeign();
         pendant.Release();
         pendant.Bus().Reset();
+        ASSERT_NE(hooks.Block(), nullptr) << "the hook library's record block could not be mapped";
         HravikResetControls(hooks.Block());
     }
     void TearDown() override {
