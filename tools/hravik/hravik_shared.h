@@ -84,8 +84,6 @@ inline void HravikSetAxisText(HravikShared* sh, const char* text) {
     memcpy(sh->axisText, buf, sizeof buf);
 }
 
-// Clears the records and restores the default controls. Meant for moments when no call is in
-// flight: a call recorded during a reset may survive it or be lost.
 // What every export answers, and how fast, back to the defaults; the records stay.
 inline void HravikResetControls(HravikShared* sh) {
     for (int id = 0; id < HravikExportCount; ++id) {
@@ -96,6 +94,8 @@ inline void HravikResetControls(HravikShared* sh) {
     sh->axisUnterminated = 0;
 }
 
+// Clears the records and restores the default controls. Meant for moments when no call is in
+// flight: a call recorded during a reset may survive it or be lost.
 inline void HravikReset(HravikShared* sh) {
     HravikResetControls(sh);
     for (int id = 0; id < HravikExportCount; ++id) sh->callCount[id] = 0;
