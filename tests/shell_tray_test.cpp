@@ -53,7 +53,7 @@ protected:
 TEST_F(ShellTray, IconShowsTheDriversTip) {
     StartDriver();
     std::string note;
-    std::string tip = shelltray::WaitForTip(icon_, {kStartTip, kNoPendantTip}, 10000, &note);
+    std::string tip = shelltray::WaitForTip(icon_, {kStartTip, kNoPendantTip}, 20000, &note);
     EXPECT_TRUE(tip == kStartTip || tip == kNoPendantTip) << "tip: \"" << tip << "\"; " << note;
 }
 

@@ -79,6 +79,13 @@ std::vector<DWORD> Render(HICON icon, int drawn, SIZE box, DWORD background) {
     return canvas.Pixels();
 }
 
+BOOL CALLBACK CollectOpenMenu(HWND hwnd, LPARAM list) {
+    DWORD pid = 0;
+    if (HasClass(hwnd, "#32768") && IsWindowVisible(hwnd) && GetWindowThreadProcessId(hwnd, &pid))
+        reinterpret_cast<std::string*>(list)->append(" " + std::to_string(pid));
+    return TRUE;
+}
+
 struct TipSearch {
     HWND tray;
     HWND found;
@@ -113,6 +120,23 @@ bool Uncovered(HWND icon, HWND* under) {
         3000);
 }
 
+// Wine keeps the pointer's place twice: its own, which SendInput sets at once, and the X
+// server's, which it asks for once the pointer has rested 100 ms, as the tip does before it
+// shows. While another program holds a pointer grab (an open menu), Wine does not move the X
+// pointer; the move is sent again until both agree. Where the pointer was seen goes to *seen.
+bool PointerRestsAt(POINT p, POINT* seen) {
+    for (int attempt = 0; attempt < 10; ++attempt) {
+        if (attempt) {
+            harness::MoveMouseTo(POINT{p.x - 1, p.y});  // Wine moves the X pointer only on a change
+            harness::MoveMouseTo(p);
+        }
+        PumpFor(150);
+        GetCursorPos(seen);
+        if (seen->x == p.x && seen->y == p.y) return true;
+    }
+    return false;
+}
+
 }  // namespace
 
 std::vector<HWND> IconWindows(HDESK desktop) {
@@ -138,8 +162,9 @@ HWND WaitForNewIcon(const std::vector<HWND>& before, DWORD timeoutMs, HDESK desk
 
 std::string WaitForTip(HWND icon, const std::vector<std::string>& expected, DWORD timeoutMs, std::string* note) {
     std::string last;
-    int tries = 0, onIcon = 0, shown = 0;
+    int tries = 0, onIcon = 0, rested = 0, shown = 0;
     HWND under = nullptr;
+    POINT seen{};
     DWORD start = GetTickCount();
     while (GetTickCount() - start < timeoutMs) {
         ++tries;
@@ -151,6 +176,7 @@ std::string WaitForTip(HWND icon, const std::vector<std::string>& expected, DWOR
         PumpFor(100);
         harness::MoveMouseTo(POINT{(r.left + r.right) / 2 - 1, (r.top + r.bottom) / 2});
         harness::MoveMouseTo(CentreOf(icon));
+        if (PointerRestsAt(CentreOf(icon), &seen)) ++rested;
         TipSearch search{TrayOf(icon), nullptr};
         WaitUntil(
             [&] {
@@ -175,13 +201,18 @@ std::string WaitForTip(HWND icon, const std::vector<std::string>& expected, DWOR
         GUITHREADINFO gui{};
         gui.cbSize = sizeof(gui);
         GetGUIThreadInfo(0, &gui);
-        char text[320];
+        POINT centre = CentreOf(icon);
+        std::string menus;
+        EnumWindows(CollectOpenMenu, reinterpret_cast<LPARAM>(&menus));
+        char text[400];
         std::snprintf(text, sizeof(text),
-                      "%d tries: the pointer reached the icon %d times, a tip showed %d times; last under "
-                      "the icon's centre: class \"%s\" of process %lu; icon window %s; mouse captured by %p",
-                      tries, onIcon, shown, cls, static_cast<unsigned long>(pid),
-                      IsWindow(icon) ? "alive" : "gone", static_cast<void*>(gui.hwndCapture));
-        *note = text;
+                      "%d tries: the icon was uncovered %d times, the pointer rested on it %d times (last seen "
+                      "at %ld,%ld for %ld,%ld), a tip showed %d times; last under the icon's centre: class "
+                      "\"%s\" of process %lu; icon window %s; mouse captured by %p",
+                      tries, onIcon, rested, seen.x, seen.y, centre.x, centre.y, shown, cls,
+                      static_cast<unsigned long>(pid), IsWindow(icon) ? "alive" : "gone",
+                      static_cast<void*>(gui.hwndCapture));
+        *note = std::string(text) + "; menus open in processes:" + (menus.empty() ? " none" : menus);
     }
     return last;
 }
