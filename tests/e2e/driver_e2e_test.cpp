@@ -64,7 +64,18 @@ protected:
         }
         return hooks.Mark();
     }
-    void StartHostInFront() { ASSERT_TRUE(session_->StartHostInFront()) << "the host was not activated"; }
+    void StartHostInFront() {
+        LONG mark = hooks.Mark();
+        if (session_->StartHostInFront()) return;
+        std::string calls;
+        for (const HravikRecord& r : hooks.Since(mark)) calls += std::string(" ") + HravikExportName(r.exportId);
+        DWORD pid = 0;
+        HWND front = GetForegroundWindow();
+        GetWindowThreadProcessId(front, &pid);
+        FAIL() << "the host was not taken up; library calls since it started:" << (calls.empty() ? " none" : calls)
+               << "; in front: \"" << harness::TextOf(front) << "\" of process " << pid << " (host "
+               << host.Pid() << ", driver " << driver.Pid() << ")";
+    }
     bool Forwarding(DWORD timeoutMs = 8000) { return session_->Forwarding(timeoutMs); }
     bool KeyReaches(uint8_t code, DWORD timeoutMs = 3000) { return session_->KeyReaches(code, timeoutMs); }
     LONG HoldKey() { return session_->HoldKey(); }
