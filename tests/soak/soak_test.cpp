@@ -103,6 +103,7 @@ TEST_F(SoakLink, ReplugCyclesReconnectWithoutLeaksOrLostKeys) {
     int threadsAtStart = ThreadCount(pid);
     // Taken after the first cycle: the first replug opens a handle or two that Wine keeps.
     long handlesAtStart = -1;
+    std::string typesAtStart, types;
     LONG mark = s->hooks.Mark();
     std::vector<uint32_t> sent;
     DWORD slowest = 0;
@@ -121,14 +122,14 @@ TEST_F(SoakLink, ReplugCyclesReconnectWithoutLeaksOrLostKeys) {
         s->pendant.Release();
         sent.push_back(word);
         ASSERT_TRUE(s->hooks.WaitCalls(HravikKeyBoardProc, before + 2, 3000)) << "key of cycle " << c;
-        if (c == 0) handlesAtStart = harness::ProcessHandleCount(pid);
+        if (c == 0) handlesAtStart = harness::ProcessHandleCount(pid, &typesAtStart);
     }
     PumpFor(300);
     EXPECT_EQ(s->KeyDownWords(mark), sent) << "a key was lost or duplicated across the cycles";
     EXPECT_TRUE(WaitUntil([&] { return ThreadCount(pid) == threadsAtStart; }, 3000))
         << "threads: " << ThreadCount(pid) << ", at the start " << threadsAtStart;
-    EXPECT_TRUE(WaitUntil([&] { return harness::ProcessHandleCount(pid) <= handlesAtStart; }, 3000))
-        << "handles: " << harness::ProcessHandleCount(pid) << ", at the start " << handlesAtStart;
+    EXPECT_TRUE(WaitUntil([&] { return harness::ProcessHandleCount(pid, &types) <= handlesAtStart; }, 3000))
+        << "handles by type:" << types << "; at the start" << typesAtStart;
     std::printf("%d replug cycles, slowest reconnection %lu ms, threads %d, handles %ld\n", g_size.cycles,
                 static_cast<unsigned long>(slowest), ThreadCount(pid), harness::ProcessHandleCount(pid));
 }

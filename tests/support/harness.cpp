@@ -377,7 +377,7 @@ void DriverSession::DismissBoxes() {
         if (HWND box = FindWindowOf(driver.Pid(), title)) PostMessageA(box, WM_COMMAND, IDOK, 0);
 }
 
-long ProcessHandleCount(DWORD pid) {
+long ProcessHandleCount(DWORD pid, std::string* types) {
     // The system's handle table, in the layout it has kept since Windows 2000.
     struct Entry {
         ULONG ownerPid;
@@ -403,7 +403,17 @@ long ProcessHandleCount(DWORD pid) {
         if (status == 0) {
             const auto* table = reinterpret_cast<const Table*>(buffer.data());
             long count = 0;
-            for (ULONG i = 0; i < table->count; ++i) count += table->entries[i].ownerPid == pid;
+            std::vector<int> byType(256);
+            for (ULONG i = 0; i < table->count; ++i) {
+                if (table->entries[i].ownerPid != pid) continue;
+                ++count;
+                ++byType[table->entries[i].objectType];
+            }
+            if (types) {
+                types->clear();
+                for (int t = 0; t < 256; ++t)
+                    if (byType[t]) *types += " " + std::to_string(t) + ":" + std::to_string(byType[t]);
+            }
             return count;
         }
         buffer.resize(buffer.size() * 4);

@@ -191,7 +191,8 @@ public:
 };
 
 // Handles the process holds, from the system's handle table (Wine reports none through
-// GetProcessHandleCount); -1 when it cannot be read.
-long ProcessHandleCount(DWORD pid);
+// GetProcessHandleCount); -1 when it cannot be read. With `types`, how many of each object type
+// (type number:count), to tell which kind a leak is.
+long ProcessHandleCount(DWORD pid, std::string* types = nullptr);
 
 }  // namespace harness
