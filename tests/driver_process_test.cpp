@@ -114,7 +114,7 @@ std::string ShownWindows(DWORD pid) {
 
 HWND WaitForDriverWindow(DWORD pid, DWORD timeoutMs) {
     HWND window = nullptr;
-    WaitUntil([&] { return (window = FindProcessWindow(pid, kWindowTitle)) != nullptr; }, timeoutMs);
+    WaitUntil([&] { return (window = harness::FindWindowOf(pid, kWindowTitle)) != nullptr; }, timeoutMs);
     return window;
 }
 
@@ -160,7 +160,7 @@ TEST_F(DriverProcess, SecondCopyExitsAtOnceWithoutWindow) {
     ASSERT_TRUE(second.Start("\"" + DriverPath() + "\""));
     DWORD code = second.Wait(8000);
     EXPECT_NE(code, static_cast<DWORD>(STILL_ACTIVE)) << "the second copy ends by itself";
-    EXPECT_EQ(FindProcessWindow(second.Pid(), kWindowTitle), nullptr);
+    EXPECT_EQ(harness::FindWindowOf(second.Pid(), kWindowTitle), nullptr);
     EXPECT_EQ(first.Wait(0), static_cast<DWORD>(STILL_ACTIVE)) << "the first copy runs on";
 
     PostMessageA(window, WM_COMMAND, MAKEWPARAM(ID_EXIT, 0), 0);
@@ -307,7 +307,7 @@ TEST_F(DriverProcess, DiagnoseReportsAndStartsNoDriver) {
     WaitUntil(
         [&] {
             driverSeen =
-                driverSeen || MutexExists("QEVR01") || FindProcessWindow(diagnose.Pid(), kWindowTitle);
+                driverSeen || MutexExists("QEVR01") || harness::FindWindowOf(diagnose.Pid(), kWindowTitle);
             return (code = diagnose.Wait(0)) != STILL_ACTIVE;
         },
         20000);

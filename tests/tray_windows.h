@@ -25,31 +25,10 @@ namespace traytest {
 
 constexpr char kAboutTitle[] = "Qorin PX40 DRIVER-V2.3";
 
-struct FindOwn {
-    const char* cls;
-    const char* title;
-    HWND found;
-};
-
-inline BOOL CALLBACK FindOwnProc(HWND hwnd, LPARAM lParam) {
-    auto* f = reinterpret_cast<FindOwn*>(lParam);
-    DWORD pid = 0;
-    GetWindowThreadProcessId(hwnd, &pid);
-    if (pid != GetCurrentProcessId() || !IsWindowVisible(hwnd)) return TRUE;
-    char text[256] = {0};
-    char cls[64] = {0};
-    GetClassNameA(hwnd, cls, sizeof(cls));
-    GetWindowTextA(hwnd, text, sizeof(text));
-    if ((f->cls && std::string(cls) != f->cls) || (f->title && std::string(text) != f->title))
-        return TRUE;
-    f->found = hwnd;
-    return FALSE;
-}
-
+// A visible window of this process, read without a message to its thread (the test thread may be
+// inside the menu or the box this looks for).
 inline HWND FindOwnWindow(const char* cls, const char* title) {
-    FindOwn find{cls, title, nullptr};
-    EnumWindows(FindOwnProc, reinterpret_cast<LPARAM>(&find));
-    return find.found;
+    return harness::FindWindowOf(GetCurrentProcessId(), title, cls);
 }
 
 // Polls from its own thread until destroyed; every window it finds is read and then closed.

@@ -19,11 +19,7 @@ std::string Title(HWND hwnd) {
     return title;
 }
 
-std::string ClassOf(HWND hwnd) {
-    char buf[256] = {};
-    GetClassNameA(hwnd, buf, sizeof buf);
-    return buf;
-}
+using harness::ClassOf;
 
 // The driver never takes a window of the dialog class for the host's main window.
 bool IsDialog(HWND hwnd) { return ClassOf(hwnd).find("#32770") != std::string::npos; }

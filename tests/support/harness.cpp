@@ -70,10 +70,8 @@ BOOL CALLBACK FindWindowProc(HWND hwnd, LPARAM lParam) {
     DWORD owner = 0;
     GetWindowThreadProcessId(hwnd, &owner);
     if (owner != f->pid) return TRUE;
-    char cls[64] = {0};
-    GetClassNameA(hwnd, cls, sizeof cls);
     if (f->title && CaptionOf(hwnd) != f->title) return TRUE;
-    if (f->cls && (std::string(cls) != f->cls || !IsWindowVisible(hwnd))) return TRUE;
+    if (f->cls && (ClassOf(hwnd) != f->cls || !IsWindowVisible(hwnd))) return TRUE;
     f->found = hwnd;
     return FALSE;
 }
@@ -89,6 +87,12 @@ std::string TextOf(HWND hwnd, DWORD timeoutMs) {
                              SMTO_ABORTIFHUNG | SMTO_BLOCK, timeoutMs, &copied))
         return std::string();
     return text;
+}
+
+std::string ClassOf(HWND hwnd) {
+    char cls[256] = {0};
+    GetClassNameA(hwnd, cls, sizeof cls);
+    return cls;
 }
 
 HWND FindWindowOf(DWORD pid, const char* title, const char* cls, HDESK desktop) {

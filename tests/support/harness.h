@@ -44,6 +44,8 @@ HWND FindWindowOf(DWORD pid, const char* title, const char* cls = nullptr, HDESK
 // WM_GETTEXT to a window of another thread of this process, which may be the one waiting for us,
 // and reads only the caption the system keeps for another process's window.
 std::string TextOf(HWND hwnd, DWORD timeoutMs = 500);
+// A window's class name.
+std::string ClassOf(HWND hwnd);
 
 class ChildProcess {
 public:

@@ -11,11 +11,7 @@ namespace shelltray {
 
 namespace {
 
-bool HasClass(HWND hwnd, const char* name) {
-    char cls[64] = {0};
-    GetClassNameA(hwnd, cls, sizeof(cls));
-    return std::strcmp(cls, name) == 0;
-}
+bool HasClass(HWND hwnd, const char* name) { return harness::ClassOf(hwnd) == name; }
 
 BOOL CALLBACK CollectIcon(HWND hwnd, LPARAM list) {
     if (HasClass(hwnd, "__winex11_tray_icon")) reinterpret_cast<std::vector<HWND>*>(list)->push_back(hwnd);
@@ -194,8 +190,7 @@ std::string WaitForTip(HWND icon, const std::vector<std::string>& expected, DWOR
     }
     if (note) {
         // What stood between the pointer and the tip, for a failure that only shows under load.
-        char cls[64] = "none";
-        if (under) GetClassNameA(under, cls, sizeof(cls));
+        std::string cls = under ? harness::ClassOf(under) : "none";
         DWORD pid = 0;
         if (under) GetWindowThreadProcessId(under, &pid);
         GUITHREADINFO gui{};
@@ -209,7 +204,7 @@ std::string WaitForTip(HWND icon, const std::vector<std::string>& expected, DWOR
                       "%d tries: the icon was uncovered %d times, the pointer rested on it %d times (last seen "
                       "at %ld,%ld for %ld,%ld), a tip showed %d times; last under the icon's centre: class "
                       "\"%s\" of process %lu; icon window %s; mouse captured by %p",
-                      tries, onIcon, rested, seen.x, seen.y, centre.x, centre.y, shown, cls,
+                      tries, onIcon, rested, seen.x, seen.y, centre.x, centre.y, shown, cls.c_str(),
                       static_cast<unsigned long>(pid), IsWindow(icon) ? "alive" : "gone",
                       static_cast<void*>(gui.hwndCapture));
         *note = std::string(text) + "; menus open in processes:" + (menus.empty() ? " none" : menus);

@@ -11,9 +11,7 @@ namespace {
 using harness::TextOf;
 
 BOOL CALLBACK CollectText(HWND hwnd, LPARAM lParam) {
-    char cls[64] = {0};
-    GetClassNameA(hwnd, cls, sizeof(cls));
-    if (lstrcmpiA(cls, "Static") == 0) {
+    if (lstrcmpiA(harness::ClassOf(hwnd).c_str(), "Static") == 0) {
         std::string text = TextOf(hwnd);
         if (!text.empty()) *reinterpret_cast<std::string*>(lParam) = text;
     }

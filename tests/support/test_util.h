@@ -34,7 +34,6 @@ private:
 using harness::ChildProcess;
 
 // A top-level window of the given process with this exact title, or null.
-inline HWND FindProcessWindow(DWORD pid, const char* title) { return harness::FindWindowOf(pid, title); }
 
 // The log. Every test process points LOCALAPPDATA at a folder of its own (removed at its end), so
 // its own log and that of every driver it starts never mix with a parallel suite's or the
