@@ -26,6 +26,10 @@ void Remove(HWND owner);
 // again with the image and tip it showed.
 void AddAgain(HWND owner);
 
+// A warning the operator must see once, as a balloon from the icon; shown as soon as the icon is
+// in the notification area.
+void ShowBalloon(HWND owner, const char* text);
+
 // The tray menu (IDR_TRAY_MENU) loaded and prepared for showing: Lock checked exactly while the
 // driver is locked. The caller tracks sub-menu 0 and destroys the returned menu.
 HMENU LoadPreparedMenu(int enabled);

@@ -5,6 +5,8 @@
 #include <atomic>
 #include <cstdio>
 
+#include "base/thread_role.h"
+
 namespace eventlog {
 
 namespace {
@@ -47,6 +49,7 @@ public:
 
 private:
     static DWORD WINAPI WriterProc(LPVOID self) {
+        SetThreadRole("log");
         static_cast<Log*>(self)->Run();
         return 0;
     }
@@ -66,6 +69,7 @@ private:
         }
     }
 
+public:
     // Opened for each batch, so that the file can be read, moved or deleted between lines.
     static void WriteBatch(const std::string& batch) {
         std::string folder = Folder();
@@ -87,6 +91,7 @@ private:
         CloseHandle(file);
     }
 
+private:
     static HANDLE Open(const std::string& path) {
         return CreateFileA(path.c_str(), FILE_APPEND_DATA,
                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
@@ -163,7 +168,7 @@ std::string ErrorText(DWORD error) {
     return text;
 }
 
-void WriteLine(const std::string& text) {
+static std::string Stamped(const std::string& text) {
     SYSTEMTIME now;
     GetLocalTime(&now);
     char stamp[32];
@@ -171,7 +176,14 @@ void WriteLine(const std::string& text) {
                   unsigned(now.wMonth), unsigned(now.wDay), unsigned(now.wHour), unsigned(now.wMinute),
                   unsigned(now.wSecond), unsigned(now.wMilliseconds));
     // Windows line ends: operators read it in Notepad.
-    TheLog().Queue(Join(stamp, text, "\r\n"));
+    return Join(stamp, text, "\r\n");
+}
+
+void WriteLine(const std::string& text) { TheLog().Queue(Stamped(text)); }
+
+void WriteNow(const std::string& text, DWORD flushMs) {
+    Flush(flushMs);
+    Log::WriteBatch(Stamped(text));
 }
 
 bool Flush(DWORD timeoutMs) { return TheLog().Flush(timeoutMs); }

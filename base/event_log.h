@@ -60,4 +60,8 @@ std::string ErrorText(DWORD error);
 // the time ran out.
 bool Flush(DWORD timeoutMs);
 
+// For a process about to end abnormally: the queued lines first (waiting at most flushMs), then
+// this one written by the calling thread itself.
+void WriteNow(const std::string& text, DWORD flushMs);
+
 }  // namespace eventlog

@@ -88,6 +88,16 @@ TEST_F(DriverDialogStartup, HoldsCtrlF11UntilDestroyed) {
     EXPECT_TRUE(HotKeyFree());
 }
 
+// Another program holds Ctrl+F11: the driver says so instead of letting the operator believe
+// the hot key locks.
+TEST_F(DriverDialogStartup, HotKeyTakenByAnotherProgramIsSaid) {
+    ClearLog();
+    ASSERT_TRUE(RegisterHotKey(nullptr, 0x7002, MOD_CONTROL, VK_F11));
+    Start(false);
+    UnregisterHotKey(nullptr, 0x7002);
+    EXPECT_EQ(LinesWith(LogLines(), "Ctrl+F11 is taken by another program").size(), 1u);
+}
+
 TEST_F(DriverDialogStartup, WritesOwnPathAsAutostartValue) {
     Start(false);
     char exe[MAX_PATH] = {0};
@@ -249,6 +259,7 @@ TEST_F(DriverDialogStatus, EnsurePendantRegistersNotificationsWhenMissing) {
     g_state.pendantReady = 1;
     size_t before = bus.EnumeratedIndices().size();
     dlg.EnsurePendant();
+    Settle();
     EXPECT_EQ(dlg.notifyRegistered, 1);
     EXPECT_NE(dlg.notifyHandle, nullptr);
     EXPECT_EQ(bus.EnumeratedIndices().size(), before) << "a ready pendant is left alone";
@@ -259,6 +270,7 @@ TEST_F(DriverDialogStatus, EnsurePendantLeavesReadyConnectionAlone) {
     DWORD reader = CPendantDevice::readerThreadId;
     int opened = bus.OpenCount();
     dlg.EnsurePendant();
+    Settle();
     EXPECT_EQ(CPendantDevice::readerThreadId, reader);
     EXPECT_EQ(bus.OpenCount(), opened);
 }
@@ -270,6 +282,7 @@ TEST_F(DriverDialogStatus, EnsurePendantReopensWhenNotReady) {
     g_state.pendantReady = 0;
     g_state.enabled = 0;
     dlg.EnsurePendant();
+    Settle();
     EXPECT_EQ(g_state.pendantReady, 1);
     EXPECT_EQ(g_state.enabled, 1);
     EXPECT_EQ(bus.OpenCount(), opened + 3) << "a full discovery ran";
@@ -363,6 +376,7 @@ TEST_F(DriverDialogStatus, EnsurePendantFailureKeepsLockState) {
     g_state.pendantReady = 0;
     g_state.enabled = 0;
     dlg.EnsurePendant();
+    Settle();
     EXPECT_EQ(g_state.pendantReady, 0);
     EXPECT_EQ(g_state.enabled, 0);
     EXPECT_EQ(g_pendant.connected, 0);
@@ -508,6 +522,27 @@ TEST_F(DriverDialogLock, LockedTickWithInactiveHostCallsNothing) {
     PumpFor(700);
     EXPECT_EQ(hooks->callCount[HravikEnableMap], 0);
     EXPECT_EQ(g_state.hostActive, 0);
+}
+
+// The operator locks and unlocks from the menu while the display writer's reconnection is in a
+// slow discovery: the link is busy, not missing, so no box says the pendant is missing and the
+// driver ends up unlocked with it.
+TEST_F(DriverDialogLock, UnlockDuringASlowDiscoveryShowsNoBox) {
+    StartConnected();
+    g_state.hostActive = 1;
+    MessageBoxCloser boxes("Infor");
+    bus.slowDiscoveryMs = 2000;
+    int discoveries = bus.discoveries;
+    bus.Unplug();  // the reader's read fails; the interfaces stay listed
+    hooks->result[HravikGetMaStep] = 0x09;  // a frame falls due, and finds no handle
+    ASSERT_TRUE(WaitUntil([&] { return bus.discoveries > discoveries; }, 5000)) << "the writer asked for no discovery";
+    SendOnly(WM_COMMAND, MAKEWPARAM(ID_LOCK, 0), 0);
+    SendOnly(WM_COMMAND, MAKEWPARAM(ID_LOCK, 0), 0);
+    Settle();
+    PumpFor(200);
+    EXPECT_EQ(boxes.Count(), 0) << boxes.LastText();
+    EXPECT_EQ(g_state.enabled, 1);
+    EXPECT_EQ(g_pendant.connected, 1);
 }
 
 // A lock lifts only when the operator lifts it: not by a device arriving or leaving, not by the
@@ -675,12 +710,13 @@ TEST_F(DriverDialogShutdown, ExitIsQuickWithThreadsInsideTheHookLibrary) {
     hooks->hangMs[HravikKeyBoardProc] = 0;
 
     DWORD start = GetTickCount();
-    Command(ID_EXIT);
+    SendMessageA(dlg.m_hWnd, WM_COMMAND, MAKEWPARAM(ID_EXIT, 0), 0);
     DestroyWindow(dlg.m_hWnd);
     EXPECT_LT(GetTickCount() - start, 1000u) << "the exit waited for the hook library";
-    EXPECT_EQ(bus.OpenHandles(), 0);
     // The threads left behind come back, release the key and end by themselves.
     EXPECT_TRUE(WaitUntil([] { return hooklib::CallsInProgress() == 0; }, 5000));
+    EXPECT_TRUE(g_pendant.WaitIdle(3000));
+    EXPECT_EQ(bus.OpenHandles(), 0);
     PumpFor(100);
     std::vector<KeyCall> expected = {{0x100, 0x12}, {0x101, 0}};
     EXPECT_EQ(KeyCalls(hooks), expected);

@@ -272,6 +272,7 @@ TEST_F(TrayMenu, ChoosingLockReachesDialogAndLocks) {
     ASSERT_TRUE(WaitUntil([] { return !MessageRecorder::Of(WM_COMMAND).empty(); }, 3000));
     EXPECT_EQ(MessageRecorder::Of(WM_COMMAND), std::vector<WPARAM>{ID_LOCK});
     EXPECT_EQ(g_state.enabled, 0);
+    Settle();
     EXPECT_EQ(g_pendant.connected, 0) << "locking from the menu closes the pendant";
 }
 
