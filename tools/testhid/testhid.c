@@ -284,17 +284,113 @@ static ULONG copy_string(const WCHAR *text, void *buffer, ULONG size)
     return (n + 1) * sizeof(WCHAR);
 }
 
-static NTSTATUS set_feature(struct device *dev, IRP *irp, UCHAR kind)
+/* One function per request that hidclass sends. It returns the status to complete the IRP with
+ * and sets `information` for a success; STATUS_PENDING means it kept the IRP, which may already
+ * be completed by then, so nobody touches it again. */
+typedef NTSTATUS hid_request(struct device *dev, IRP *irp, ULONG_PTR *information);
+
+static ULONG output_length(IRP *irp)
+{
+    return IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceIoControl.OutputBufferLength;
+}
+
+static BOOLEAN is_feature_interface(const struct device *dev)
+{
+    return dev->id.interface_no == 0;
+}
+
+static const UCHAR *report_descriptor(const struct device *dev, USHORT *size)
+{
+    *size = is_feature_interface(dev) ? sizeof(feature_descriptor) : sizeof(input_descriptor);
+    return is_feature_interface(dev) ? feature_descriptor : input_descriptor;
+}
+
+static NTSTATUS copy_out(IRP *irp, const void *data, ULONG size, ULONG_PTR *information)
+{
+    if (output_length(irp) < size) return STATUS_BUFFER_TOO_SMALL;
+    RtlCopyMemory(irp->UserBuffer, data, size);
+    *information = size;
+    return STATUS_SUCCESS;
+}
+
+static NTSTATUS get_device_descriptor(struct device *dev, IRP *irp, ULONG_PTR *information)
+{
+    USHORT size;
+    HID_DESCRIPTOR desc = {sizeof(HID_DESCRIPTOR), 0x21, 0x0111, 0, 1, 0x22, 0};
+    report_descriptor(dev, &size);
+    desc.wReportLength = size;
+    return copy_out(irp, &desc, sizeof(desc), information);
+}
+
+static NTSTATUS get_report_descriptor(struct device *dev, IRP *irp, ULONG_PTR *information)
+{
+    USHORT size;
+    const UCHAR *descriptor = report_descriptor(dev, &size);
+    return copy_out(irp, descriptor, size, information);
+}
+
+static NTSTATUS get_device_attributes(struct device *dev, IRP *irp, ULONG_PTR *information)
+{
+    HID_DEVICE_ATTRIBUTES attributes;
+    RtlZeroMemory(&attributes, sizeof(attributes));
+    attributes.Size = sizeof(attributes);
+    attributes.VendorID = dev->id.vendor;
+    attributes.ProductID = dev->id.product;
+    attributes.VersionNumber = 0x0100;
+    return copy_out(irp, &attributes, sizeof(attributes), information);
+}
+
+static NTSTATUS get_string(struct device *dev, IRP *irp, ULONG_PTR *information)
+{
+    /* The string id is the value itself, not a pointer to it. */
+    ULONG id = (ULONG)(ULONG_PTR)IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceIoControl.Type3InputBuffer
+               & 0xFFFF;
+    static const WCHAR hex[] = L"0123456789ABCDEF";
+    WCHAR serial[] = L"0000";
+    const WCHAR *text = NULL;
+    serial[2] = hex[(dev->id.instance >> 4) & 0xF];
+    serial[3] = hex[dev->id.instance & 0xF];
+    /* Wine 8's hidclass asks with 1, 2 and 3. */
+    if (id == HID_STRING_ID_IMANUFACTURER || id == 1) text = L"Veltra";
+    if (id == HID_STRING_ID_IPRODUCT || id == 2)
+        text = is_feature_interface(dev) ? L"Veltra test HID (feature)" : L"Veltra test HID (input)";
+    if (id == HID_STRING_ID_ISERIALNUMBER || id == 3) text = serial;
+    if (!text) return STATUS_INVALID_PARAMETER;
+    *information = copy_string(text, irp->UserBuffer, output_length(irp));
+    return *information ? STATUS_SUCCESS : STATUS_BUFFER_TOO_SMALL;
+}
+
+static NTSTATUS read_report(struct device *dev, IRP *irp, ULONG_PTR *information)
+{
+    LIST_ENTRY done;
+    NTSTATUS status;
+    KIRQL irql;
+
+    InitializeListHead(&done);
+    KeAcquireSpinLock(&lock, &irql);
+    if (dev->removed) {
+        status = STATUS_DELETE_PENDING;
+    } else {
+        status = queue_irp(&dev->reads, irp);
+        if (status == STATUS_PENDING) drain(dev, &done);
+    }
+    KeReleaseSpinLock(&lock, irql);
+    complete_all(&done);
+    return status;
+}
+
+/* A report the host sends: logged with what the behaviour made of it. */
+static NTSTATUS receive_report(struct device *dev, IRP *irp, UCHAR kind, ULONG_PTR *information)
 {
     HID_XFER_PACKET *packet = irp->UserBuffer;
     LONGLONG stamp = now();
-    LIST_ENTRY done;
     NTSTATUS status;
     UCHAR outcome;
+    ULONG length;
     KIRQL irql;
 
     if (!packet || !packet->reportBuffer) return STATUS_INVALID_PARAMETER;
-    InitializeListHead(&done);
+    length = packet->reportBufferLen;
     KeAcquireSpinLock(&lock, &irql);
     if (dev->removed) {
         status = STATUS_DELETE_PENDING;
@@ -313,147 +409,96 @@ static NTSTATUS set_feature(struct device *dev, IRP *irp, UCHAR kind)
         status = queue_irp(&dev->held, irp);
         outcome = TESTHID_HELD;
     } else {
-        ULONG n = packet->reportBufferLen < TESTHID_MAX_REPORT ? packet->reportBufferLen : TESTHID_MAX_REPORT;
+        ULONG n = length < TESTHID_MAX_REPORT ? length : TESTHID_MAX_REPORT;
         RtlCopyMemory(dev->last_feature.data, packet->reportBuffer, n);
         dev->last_feature.length = (UCHAR)n;
         status = STATUS_SUCCESS;
         outcome = TESTHID_ACCEPTED;
     }
-    if (outcome) log_report(dev, stamp, kind, outcome, packet->reportBuffer, packet->reportBufferLen);
+    if (outcome) log_report(dev, stamp, kind, outcome, packet->reportBuffer, length);
     KeReleaseSpinLock(&lock, irql);
-    if (status != STATUS_PENDING)
-        complete(irp, status, NT_SUCCESS(status) ? packet->reportBufferLen : 0);
+    if (status == STATUS_SUCCESS) *information = length;
     return status;
 }
 
-static NTSTATUS get_report(struct device *dev, IRP *irp, const report *source)
+static NTSTATUS set_feature(struct device *dev, IRP *irp, ULONG_PTR *information)
+{
+    return receive_report(dev, irp, TESTHID_SET_FEATURE, information);
+}
+
+static NTSTATUS write_report(struct device *dev, IRP *irp, ULONG_PTR *information)
+{
+    return receive_report(dev, irp, TESTHID_WRITE_REPORT, information);
+}
+
+static NTSTATUS set_output_report(struct device *dev, IRP *irp, ULONG_PTR *information)
+{
+    return receive_report(dev, irp, TESTHID_SET_OUTPUT, information);
+}
+
+/* The last report of its kind, with the report id the host asked for. */
+static NTSTATUS send_report(IRP *irp, const report *source, ULONG_PTR *information)
 {
     HID_XFER_PACKET *packet = irp->UserBuffer;
     ULONG n;
     KIRQL irql;
-    if (!packet || !packet->reportBuffer || !packet->reportBufferLen) {
-        complete(irp, STATUS_INVALID_PARAMETER, 0);
-        return STATUS_INVALID_PARAMETER;
-    }
+    if (!packet || !packet->reportBuffer || !packet->reportBufferLen) return STATUS_INVALID_PARAMETER;
     KeAcquireSpinLock(&lock, &irql);
     RtlZeroMemory(packet->reportBuffer, packet->reportBufferLen);
     n = source->length < packet->reportBufferLen ? source->length : packet->reportBufferLen;
     RtlCopyMemory(packet->reportBuffer, source->data, n);
     packet->reportBuffer[0] = packet->reportId;
     KeReleaseSpinLock(&lock, irql);
-    complete(irp, STATUS_SUCCESS, packet->reportBufferLen);
+    *information = packet->reportBufferLen;
     return STATUS_SUCCESS;
 }
 
-static NTSTATUS read_report(struct device *dev, IRP *irp)
+static NTSTATUS get_feature(struct device *dev, IRP *irp, ULONG_PTR *information)
 {
-    LIST_ENTRY done;
-    NTSTATUS status = STATUS_PENDING;
-    KIRQL irql;
-
-    InitializeListHead(&done);
-    KeAcquireSpinLock(&lock, &irql);
-    if (dev->removed) {
-        status = STATUS_DELETE_PENDING;
-    } else {
-        status = queue_irp(&dev->reads, irp);
-        if (status == STATUS_PENDING) drain(dev, &done);
-    }
-    KeReleaseSpinLock(&lock, irql);
-    if (status != STATUS_PENDING) complete(irp, status, 0);
-    complete_all(&done);
-    return status;
+    return send_report(irp, &dev->last_feature, information);
 }
+
+static NTSTATUS get_input_report(struct device *dev, IRP *irp, ULONG_PTR *information)
+{
+    return send_report(irp, &dev->last_input, information);
+}
+
+static NTSTATUS accept(struct device *dev, IRP *irp, ULONG_PTR *information)
+{
+    return STATUS_SUCCESS;
+}
+
+static const struct {
+    ULONG code;
+    hid_request *handle;
+} hid_requests[] = {
+    {IOCTL_HID_GET_DEVICE_DESCRIPTOR, get_device_descriptor},
+    {IOCTL_HID_GET_REPORT_DESCRIPTOR, get_report_descriptor},
+    {IOCTL_HID_GET_DEVICE_ATTRIBUTES, get_device_attributes},
+    {IOCTL_HID_GET_STRING, get_string},
+    {IOCTL_HID_READ_REPORT, read_report},
+    {IOCTL_HID_SET_FEATURE, set_feature},
+    {IOCTL_HID_WRITE_REPORT, write_report},
+    {IOCTL_HID_SET_OUTPUT_REPORT, set_output_report},
+    {IOCTL_HID_GET_FEATURE, get_feature},
+    {IOCTL_HID_GET_INPUT_REPORT, get_input_report},
+    {IOCTL_HID_ACTIVATE_DEVICE, accept},
+    {IOCTL_HID_DEACTIVATE_DEVICE, accept},
+};
 
 static NTSTATUS NTAPI internal_ioctl(DEVICE_OBJECT *device, IRP *irp)
 {
-    IO_STACK_LOCATION *stack = IoGetCurrentIrpStackLocation(irp);
-    struct device *dev = device_of(device);
-    ULONG out_size = stack->Parameters.DeviceIoControl.OutputBufferLength;
-    BOOLEAN feature_interface = dev->id.interface_no == 0;
-    const UCHAR *descriptor = feature_interface ? feature_descriptor : input_descriptor;
-    USHORT descriptor_size = feature_interface ? sizeof(feature_descriptor) : sizeof(input_descriptor);
+    ULONG code = IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceIoControl.IoControlCode;
+    NTSTATUS status = STATUS_NOT_SUPPORTED;
     ULONG_PTR information = 0;
-    NTSTATUS status;
+    ULONG i;
 
-    switch (stack->Parameters.DeviceIoControl.IoControlCode) {
-    case IOCTL_HID_GET_DEVICE_DESCRIPTOR: {
-        HID_DESCRIPTOR desc = {sizeof(HID_DESCRIPTOR), 0x21, 0x0111, 0, 1, 0x22, descriptor_size};
-        if (out_size < sizeof(desc)) {
-            status = STATUS_BUFFER_TOO_SMALL;
+    for (i = 0; i < RTL_NUMBER_OF(hid_requests); ++i)
+        if (hid_requests[i].code == code) {
+            status = hid_requests[i].handle(device_of(device), irp, &information);
             break;
         }
-        RtlCopyMemory(irp->UserBuffer, &desc, sizeof(desc));
-        information = sizeof(desc);
-        status = STATUS_SUCCESS;
-        break;
-    }
-    case IOCTL_HID_GET_REPORT_DESCRIPTOR:
-        if (out_size < descriptor_size) {
-            status = STATUS_BUFFER_TOO_SMALL;
-            break;
-        }
-        RtlCopyMemory(irp->UserBuffer, descriptor, descriptor_size);
-        information = descriptor_size;
-        status = STATUS_SUCCESS;
-        break;
-    case IOCTL_HID_GET_DEVICE_ATTRIBUTES: {
-        HID_DEVICE_ATTRIBUTES *attributes = irp->UserBuffer;
-        if (out_size < sizeof(*attributes)) {
-            status = STATUS_BUFFER_TOO_SMALL;
-            break;
-        }
-        RtlZeroMemory(attributes, sizeof(*attributes));
-        attributes->Size = sizeof(*attributes);
-        attributes->VendorID = dev->id.vendor;
-        attributes->ProductID = dev->id.product;
-        attributes->VersionNumber = 0x0100;
-        information = sizeof(*attributes);
-        status = STATUS_SUCCESS;
-        break;
-    }
-    case IOCTL_HID_GET_STRING: {
-        /* The string id is the value itself, not a pointer to it. */
-        ULONG id = (ULONG)(ULONG_PTR)stack->Parameters.DeviceIoControl.Type3InputBuffer & 0xFFFF;
-        WCHAR serial[] = L"0000";
-        const WCHAR *text = NULL;
-        static const WCHAR hex[] = L"0123456789ABCDEF";
-        serial[2] = hex[(dev->id.instance >> 4) & 0xF];
-        serial[3] = hex[dev->id.instance & 0xF];
-        /* Wine 8's hidclass asks with 1, 2 and 3. */
-        if (id == HID_STRING_ID_IMANUFACTURER || id == 1) text = L"Veltra";
-        if (id == HID_STRING_ID_IPRODUCT || id == 2)
-            text = feature_interface ? L"Veltra test HID (feature)" : L"Veltra test HID (input)";
-        if (id == HID_STRING_ID_ISERIALNUMBER || id == 3) text = serial;
-        if (!text) {
-            status = STATUS_INVALID_PARAMETER;
-            break;
-        }
-        information = copy_string(text, irp->UserBuffer, out_size);
-        status = information ? STATUS_SUCCESS : STATUS_BUFFER_TOO_SMALL;
-        break;
-    }
-    case IOCTL_HID_READ_REPORT:
-        return read_report(dev, irp);
-    case IOCTL_HID_SET_FEATURE:
-        return set_feature(dev, irp, TESTHID_SET_FEATURE);
-    case IOCTL_HID_WRITE_REPORT:
-        return set_feature(dev, irp, TESTHID_WRITE_REPORT);
-    case IOCTL_HID_SET_OUTPUT_REPORT:
-        return set_feature(dev, irp, TESTHID_SET_OUTPUT);
-    case IOCTL_HID_GET_FEATURE:
-        return get_report(dev, irp, &dev->last_feature);
-    case IOCTL_HID_GET_INPUT_REPORT:
-        return get_report(dev, irp, &dev->last_input);
-    case IOCTL_HID_ACTIVATE_DEVICE:
-    case IOCTL_HID_DEACTIVATE_DEVICE:
-        status = STATUS_SUCCESS;
-        break;
-    default:
-        status = STATUS_NOT_SUPPORTED;
-        break;
-    }
-    complete(irp, status, information);
+    if (status != STATUS_PENDING) complete(irp, status, information);
     return status;
 }
 
