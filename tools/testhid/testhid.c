@@ -7,7 +7,10 @@
  *
  * hidclass takes over the driver's create, close, read, write and device-control entries when the
  * minidriver registers; the control device belongs to the same driver object, so those entries
- * are wrapped afterwards and route by device object. */
+ * are wrapped afterwards and route by device object.
+ *
+ * Each request, hidclass's or the control device's, is one function and one line of its table
+ * (hid_requests, control_requests). */
 #include <ddk/wdm.h>
 
 #include "testhid_ioctl.h"
@@ -731,88 +734,105 @@ static void set_behaviour(const testhid_behaviour *next, LIST_ENTRY *done)
     }
 }
 
-static NTSTATUS control_ioctl(IRP *irp)
+static NTSTATUS control_set_behaviour(void *buffer, ULONG in_size, ULONG out_size, ULONG_PTR *information)
 {
-    IO_STACK_LOCATION *stack = IoGetCurrentIrpStackLocation(irp);
-    void *buffer = irp->AssociatedIrp.SystemBuffer;
-    ULONG in_size = stack->Parameters.DeviceIoControl.InputBufferLength;
-    ULONG out_size = stack->Parameters.DeviceIoControl.OutputBufferLength;
-    ULONG_PTR information = 0;
-    NTSTATUS status = STATUS_SUCCESS;
+    testhid_behaviour next;
     LIST_ENTRY done;
     KIRQL irql;
 
+    if (in_size < sizeof(next)) return STATUS_INVALID_PARAMETER;
+    RtlCopyMemory(&next, buffer, sizeof(next));
     InitializeListHead(&done);
-    switch (stack->Parameters.DeviceIoControl.IoControlCode) {
-    case TESTHID_IOCTL_FEED:
-        status = control_feed(buffer, in_size, out_size, &information);
-        break;
-    case TESTHID_IOCTL_READ_LOG:
-        status = control_read_log(buffer, in_size, out_size, &information);
-        break;
-    case TESTHID_IOCTL_SET_BEHAVIOUR: {
-        testhid_behaviour next;
-        if (in_size < sizeof(next)) {
-            status = STATUS_INVALID_PARAMETER;
-            break;
-        }
-        RtlCopyMemory(&next, buffer, sizeof(next));
-        KeAcquireSpinLock(&lock, &irql);
-        set_behaviour(&next, &done);
-        KeReleaseSpinLock(&lock, irql);
-        break;
-    }
-    case TESTHID_IOCTL_RESET: {
-        testhid_behaviour normal = {0, 0};
-        LIST_ENTRY *e;
-        KeAcquireSpinLock(&lock, &irql);
-        behaviour.flags |= TESTHID_HOLD_FEATURES; /* so that the switch releases what is held */
-        set_behaviour(&normal, &done);
-        for (e = devices.Flink; e != &devices; e = e->Flink) {
-            struct device *dev = CONTAINING_RECORD(e, struct device, entry);
-            dev->queue_count = 0;
-            dev->last_input.length = 0;
-            dev->last_feature.length = 0;
-        }
-        fed = delivered = dropped = 0;
-        log_first = log_next;
-        KeReleaseSpinLock(&lock, irql);
-        break;
-    }
-    case TESTHID_IOCTL_STATUS: {
-        testhid_status *s = buffer;
-        LIST_ENTRY *e;
-        if (out_size < sizeof(*s)) {
-            status = STATUS_BUFFER_TOO_SMALL;
-            break;
-        }
-        RtlZeroMemory(s, sizeof(*s));
-        s->protocol = TESTHID_PROTOCOL;
-        s->build_id = TESTHID_BUILD_ID;
-        KeAcquireSpinLock(&lock, &irql);
-        s->behaviour = behaviour;
-        s->fed = fed;
-        s->delivered = delivered;
-        s->dropped = dropped;
-        for (e = devices.Flink; e != &devices && s->device_count < TESTHID_MAX_DEVICES; e = e->Flink) {
-            struct device *dev = CONTAINING_RECORD(e, struct device, entry);
-            testhid_status_device *d = &s->devices[s->device_count++];
-            LIST_ENTRY *h;
-            d->device = dev->id;
-            d->state = (dev->started ? TESTHID_STARTED : 0) | (dev->removed ? TESTHID_REMOVED : 0) |
-                       (IsListEmpty(&dev->reads) ? 0 : TESTHID_READ_PENDING);
-            d->queued = dev->queue_count;
-            for (h = dev->held.Flink; h != &dev->held; h = h->Flink) ++d->held_features;
-        }
-        KeReleaseSpinLock(&lock, irql);
-        information = sizeof(*s);
-        break;
-    }
-    default:
-        status = STATUS_INVALID_DEVICE_REQUEST;
-        break;
-    }
+    KeAcquireSpinLock(&lock, &irql);
+    set_behaviour(&next, &done);
+    KeReleaseSpinLock(&lock, irql);
     complete_all(&done);
+    return STATUS_SUCCESS;
+}
+
+static NTSTATUS control_reset(void *buffer, ULONG in_size, ULONG out_size, ULONG_PTR *information)
+{
+    testhid_behaviour normal = {0, 0};
+    LIST_ENTRY done, *e;
+    KIRQL irql;
+
+    InitializeListHead(&done);
+    KeAcquireSpinLock(&lock, &irql);
+    behaviour.flags |= TESTHID_HOLD_FEATURES; /* so that the switch releases what is held */
+    set_behaviour(&normal, &done);
+    for (e = devices.Flink; e != &devices; e = e->Flink) {
+        struct device *dev = CONTAINING_RECORD(e, struct device, entry);
+        dev->queue_count = 0;
+        dev->last_input.length = 0;
+        dev->last_feature.length = 0;
+    }
+    fed = delivered = dropped = 0;
+    log_first = log_next;
+    KeReleaseSpinLock(&lock, irql);
+    complete_all(&done);
+    return STATUS_SUCCESS;
+}
+
+static NTSTATUS control_status(void *buffer, ULONG in_size, ULONG out_size, ULONG_PTR *information)
+{
+    testhid_status *s = buffer;
+    LIST_ENTRY *e;
+    KIRQL irql;
+
+    if (out_size < sizeof(*s)) return STATUS_BUFFER_TOO_SMALL;
+    RtlZeroMemory(s, sizeof(*s));
+    s->protocol = TESTHID_PROTOCOL;
+    s->build_id = TESTHID_BUILD_ID;
+    KeAcquireSpinLock(&lock, &irql);
+    s->behaviour = behaviour;
+    s->fed = fed;
+    s->delivered = delivered;
+    s->dropped = dropped;
+    for (e = devices.Flink; e != &devices && s->device_count < TESTHID_MAX_DEVICES; e = e->Flink) {
+        struct device *dev = CONTAINING_RECORD(e, struct device, entry);
+        testhid_status_device *d = &s->devices[s->device_count++];
+        LIST_ENTRY *h;
+        d->device = dev->id;
+        d->state = (dev->started ? TESTHID_STARTED : 0) | (dev->removed ? TESTHID_REMOVED : 0) |
+                   (IsListEmpty(&dev->reads) ? 0 : TESTHID_READ_PENDING);
+        d->queued = dev->queue_count;
+        for (h = dev->held.Flink; h != &dev->held; h = h->Flink) ++d->held_features;
+    }
+    KeReleaseSpinLock(&lock, irql);
+    *information = sizeof(*s);
+    return STATUS_SUCCESS;
+}
+
+/* One function per request of the control device, on its METHOD_BUFFERED buffer. */
+typedef NTSTATUS control_request(void *buffer, ULONG in_size, ULONG out_size, ULONG_PTR *information);
+
+static const struct {
+    ULONG code;
+    control_request *handle;
+} control_requests[] = {
+    {TESTHID_IOCTL_FEED, control_feed},
+    {TESTHID_IOCTL_READ_LOG, control_read_log},
+    {TESTHID_IOCTL_SET_BEHAVIOUR, control_set_behaviour},
+    {TESTHID_IOCTL_RESET, control_reset},
+    {TESTHID_IOCTL_STATUS, control_status},
+};
+
+static NTSTATUS control_ioctl(IRP *irp)
+{
+    IO_STACK_LOCATION *stack = IoGetCurrentIrpStackLocation(irp);
+    ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
+    NTSTATUS status = STATUS_INVALID_DEVICE_REQUEST;
+    ULONG_PTR information = 0;
+    ULONG i;
+
+    for (i = 0; i < RTL_NUMBER_OF(control_requests); ++i)
+        if (control_requests[i].code == code) {
+            status = control_requests[i].handle(irp->AssociatedIrp.SystemBuffer,
+                                                stack->Parameters.DeviceIoControl.InputBufferLength,
+                                                stack->Parameters.DeviceIoControl.OutputBufferLength,
+                                                &information);
+            break;
+        }
     complete(irp, status, information);
     return status;
 }
