@@ -107,11 +107,15 @@ typedef struct {
     UCHAR data[TESTHID_MAX_REPORT];
 } report;
 
+/* One HID device, the minidriver extension of its hidclass device object. */
 struct device {
-    LIST_ENTRY entry;
+    LIST_ENTRY entry; /* in `devices` */
     DEVICE_OBJECT *fdo;
     DEVICE_OBJECT *lower;
     testhid_device_id id;
+    /* Guards what follows, so that a feed or a read on one device never waits for another. */
+    KSPIN_LOCK lock;
+    /* Changed under devices_lock and this lock both, so that either lock is enough to read them. */
     BOOLEAN started;
     BOOLEAN removed;
     LIST_ENTRY reads; /* IOCTL_HID_READ_REPORT waiting for a report */
@@ -123,15 +127,25 @@ struct device {
     report last_feature;
 };
 
-/* One lock guards everything below: the devices, their queues and the log. */
-static KSPIN_LOCK lock;
+/* Locks are taken in this order and released before any IRP is completed: devices_lock, one
+ * device's lock, then control_lock or log_lock; never two devices' locks at once. */
+
+/* The list of devices. A behaviour change holds it while it visits them, so that two changes
+ * cannot interleave their visits and let go of a report that the later one holds. */
+static KSPIN_LOCK devices_lock;
 static LIST_ENTRY devices;
-static DEVICE_OBJECT *control;
+/* The behaviour and the counters belong to the control device and apply to every device at
+ * once (a refusal count is shared by all of them): a lock of their own. */
+static KSPIN_LOCK control_lock;
 static testhid_behaviour behaviour;
 static ULONG fed, delivered, dropped;
+/* The log numbers the feature reports of every device in one sequence: a lock of its own. */
+static KSPIN_LOCK log_lock;
 static testhid_log_entry log_ring[TESTHID_LOG_LENGTH];
 static ULONG log_next = 1;  /* sequence of the next entry */
 static ULONG log_first = 1; /* oldest sequence still held */
+
+static DEVICE_OBJECT *control;
 static PDRIVER_DISPATCH hid_dispatch[IRP_MJ_MAXIMUM_FUNCTION + 1];
 /* hal's, looked up so that the driver imports nothing but ntoskrnl and hidclass; it is the clock
  * of user-mode QueryPerformanceCounter. */
@@ -149,21 +163,90 @@ static void complete(IRP *irp, NTSTATUS status, ULONG_PTR information)
     IoCompleteRequest(irp, IO_NO_INCREMENT);
 }
 
-static void NTAPI cancel_queued(DEVICE_OBJECT *device, IRP *irp)
+/* ---- The control device's state ------------------------------------------------------------- */
+
+static ULONG behaviour_flags(void)
+{
+    ULONG flags;
+    KIRQL irql;
+    KeAcquireSpinLock(&control_lock, &irql);
+    flags = behaviour.flags;
+    KeReleaseSpinLock(&control_lock, irql);
+    return flags;
+}
+
+/* What the behaviour makes of the next feature report; a refusal of the count is used up. */
+static UCHAR next_feature_outcome(void)
+{
+    UCHAR outcome = TESTHID_ACCEPTED;
+    KIRQL irql;
+    KeAcquireSpinLock(&control_lock, &irql);
+    if (behaviour.refuse_count) {
+        --behaviour.refuse_count;
+        outcome = TESTHID_REFUSED;
+    } else if (behaviour.flags & TESTHID_REFUSE_ALL) {
+        outcome = TESTHID_REFUSED;
+    } else if (behaviour.flags & TESTHID_HOLD_FEATURES) {
+        outcome = TESTHID_HELD;
+    }
+    KeReleaseSpinLock(&control_lock, irql);
+    return outcome;
+}
+
+static void count(ULONG *counter, ULONG n)
 {
     KIRQL irql;
+    KeAcquireSpinLock(&control_lock, &irql);
+    *counter += n;
+    KeReleaseSpinLock(&control_lock, irql);
+}
+
+static LONGLONG now(void)
+{
+    return query_counter ? query_counter(NULL).QuadPart : 0;
+}
+
+static void log_report(struct device *dev, LONGLONG stamp, UCHAR kind, UCHAR outcome,
+                       const UCHAR *data, ULONG length)
+{
+    testhid_log_entry *e;
+    KIRQL irql;
+    ULONG i;
+    KeAcquireSpinLock(&log_lock, &irql);
+    e = &log_ring[log_next % TESTHID_LOG_LENGTH];
+    e->qpc = stamp;
+    e->sequence = log_next;
+    e->device = dev->id;
+    e->kind = kind;
+    e->outcome = outcome;
+    e->length = (UCHAR)(length > 255 ? 255 : length);
+    e->reserved = 0;
+    for (i = 0; i < sizeof(e->data); ++i) e->data[i] = i < length && data ? data[i] : 0;
+    ++log_next;
+    if (log_next - log_first > TESTHID_LOG_LENGTH) log_first = log_next - TESTHID_LOG_LENGTH;
+    KeReleaseSpinLock(&log_lock, irql);
+}
+
+/* ---- Pending IRPs of a device, under its lock ------------------------------------------------- */
+
+static void NTAPI cancel_queued(DEVICE_OBJECT *device, IRP *irp)
+{
+    struct device *dev = irp->Tail.Overlay.DriverContext[0];
+    KIRQL irql;
     IoReleaseCancelSpinLock(irp->CancelIrql);
-    KeAcquireSpinLock(&lock, &irql);
+    KeAcquireSpinLock(&dev->lock, &irql);
     RemoveEntryList(&irp->Tail.Overlay.ListEntry);
     InitializeListHead(&irp->Tail.Overlay.ListEntry);
-    KeReleaseSpinLock(&lock, irql);
+    KeReleaseSpinLock(&dev->lock, irql);
     complete(irp, STATUS_CANCELLED, 0);
 }
 
-/* Under the lock. STATUS_PENDING: queued (or already being cancelled, which completes it);
- * STATUS_CANCELLED: cancelled before it was queued, the caller completes it. */
-static NTSTATUS queue_irp(LIST_ENTRY *list, IRP *irp)
+/* STATUS_PENDING: queued (or already being cancelled, which completes it); STATUS_CANCELLED:
+ * cancelled before it was queued, the caller completes it. The IRP carries its device, whose
+ * lock the cancel routine takes. */
+static NTSTATUS queue_irp(struct device *dev, LIST_ENTRY *list, IRP *irp)
 {
+    irp->Tail.Overlay.DriverContext[0] = dev;
     IoSetCancelRoutine(irp, cancel_queued);
     if (irp->Cancel && IoSetCancelRoutine(irp, NULL)) return STATUS_CANCELLED;
     IoMarkIrpPending(irp);
@@ -172,7 +255,7 @@ static NTSTATUS queue_irp(LIST_ENTRY *list, IRP *irp)
     return STATUS_PENDING;
 }
 
-/* Under the lock: the first queued IRP whose cancel routine has not started. */
+/* The first queued IRP whose cancel routine has not started. */
 static IRP *pop_irp(LIST_ENTRY *list)
 {
     while (!IsListEmpty(list)) {
@@ -184,7 +267,7 @@ static IRP *pop_irp(LIST_ENTRY *list)
     return NULL;
 }
 
-/* Under the lock: moves every queued IRP of `list` to `done`, to be completed after the lock. */
+/* Moves every queued IRP of `list` to `done`, to be completed after the lock. */
 static void take_all(LIST_ENTRY *list, LIST_ENTRY *done, NTSTATUS status)
 {
     IRP *irp;
@@ -203,7 +286,7 @@ static void complete_all(LIST_ENTRY *done)
     }
 }
 
-/* Under the lock: a pending read takes the report. */
+/* A pending read takes the report. */
 static void fill_read(IRP *irp, const UCHAR *data, ULONG length, LIST_ENTRY *done)
 {
     ULONG room = IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceIoControl.OutputBufferLength;
@@ -212,14 +295,15 @@ static void fill_read(IRP *irp, const UCHAR *data, ULONG length, LIST_ENTRY *don
     irp->IoStatus.Status = STATUS_SUCCESS;
     irp->IoStatus.Information = n;
     InsertTailList(done, &irp->Tail.Overlay.ListEntry);
-    ++delivered;
+    count(&delivered, 1);
 }
 
-/* Under the lock: queued reports go to pending reads for as long as both last. */
+/* Queued reports go to pending reads for as long as both last. */
 static void drain(struct device *dev, LIST_ENTRY *done)
 {
     IRP *irp;
-    while (dev->queue_count && !(behaviour.flags & TESTHID_HOLD_READS) && (irp = pop_irp(&dev->reads))) {
+    if (behaviour_flags() & TESTHID_HOLD_READS) return;
+    while (dev->queue_count && (irp = pop_irp(&dev->reads))) {
         report *r = &dev->queue[dev->queue_head];
         fill_read(irp, r->data, r->length, done);
         dev->queue_head = (dev->queue_head + 1) % TESTHID_QUEUE_LENGTH;
@@ -227,7 +311,7 @@ static void drain(struct device *dev, LIST_ENTRY *done)
     }
 }
 
-/* Under the lock: the device is gone, everything pending on it fails. */
+/* The device is gone, everything pending on it fails. */
 static void gone(struct device *dev, LIST_ENTRY *done)
 {
     dev->removed = TRUE;
@@ -236,40 +320,27 @@ static void gone(struct device *dev, LIST_ENTRY *done)
     take_all(&dev->held, done, STATUS_DELETE_PENDING);
 }
 
-static struct device *find_device(const testhid_device_id *id)
+/* The started device with this id, returned with its lock taken (KeReleaseSpinLock(&dev->lock,
+ * *irql) releases it), or NULL. Its lock is taken before the list's is let go, so that its
+ * removal, which takes both, waits until the caller is done with it. */
+static struct device *lock_device(const testhid_device_id *id, KIRQL *irql)
 {
+    struct device *found = NULL;
     LIST_ENTRY *e;
-    for (e = devices.Flink; e != &devices; e = e->Flink) {
+    KeAcquireSpinLock(&devices_lock, irql);
+    for (e = devices.Flink; e != &devices && !found; e = e->Flink) {
         struct device *dev = CONTAINING_RECORD(e, struct device, entry);
-        if (dev->removed || !dev->started) continue;
-        if (dev->id.vendor == id->vendor && dev->id.product == id->product &&
+        if (!dev->removed && dev->started && dev->id.vendor == id->vendor && dev->id.product == id->product &&
             dev->id.interface_no == id->interface_no && dev->id.instance == id->instance)
-            return dev;
+            found = dev;
     }
-    return NULL;
-}
-
-static LONGLONG now(void)
-{
-    return query_counter ? query_counter(NULL).QuadPart : 0;
-}
-
-/* Under the lock. */
-static void log_report(struct device *dev, LONGLONG stamp, UCHAR kind, UCHAR outcome,
-                       const UCHAR *data, ULONG length)
-{
-    testhid_log_entry *e = &log_ring[log_next % TESTHID_LOG_LENGTH];
-    ULONG i;
-    e->qpc = stamp;
-    e->sequence = log_next;
-    e->device = dev->id;
-    e->kind = kind;
-    e->outcome = outcome;
-    e->length = (UCHAR)(length > 255 ? 255 : length);
-    e->reserved = 0;
-    for (i = 0; i < sizeof(e->data); ++i) e->data[i] = i < length && data ? data[i] : 0;
-    ++log_next;
-    if (log_next - log_first > TESTHID_LOG_LENGTH) log_first = log_next - TESTHID_LOG_LENGTH;
+    if (!found) {
+        KeReleaseSpinLock(&devices_lock, *irql);
+        return NULL;
+    }
+    KeAcquireSpinLockAtDpcLevel(&found->lock);
+    KeReleaseSpinLockFromDpcLevel(&devices_lock);
+    return found;
 }
 
 /* ---- The minidriver ------------------------------------------------------------------------ */
@@ -370,14 +441,14 @@ static NTSTATUS read_report(struct device *dev, IRP *irp, ULONG_PTR *information
     KIRQL irql;
 
     InitializeListHead(&done);
-    KeAcquireSpinLock(&lock, &irql);
+    KeAcquireSpinLock(&dev->lock, &irql);
     if (dev->removed) {
         status = STATUS_DELETE_PENDING;
     } else {
-        status = queue_irp(&dev->reads, irp);
+        status = queue_irp(dev, &dev->reads, irp);
         if (status == STATUS_PENDING) drain(dev, &done);
     }
-    KeReleaseSpinLock(&lock, irql);
+    KeReleaseSpinLock(&dev->lock, irql);
     complete_all(&done);
     return status;
 }
@@ -394,32 +465,27 @@ static NTSTATUS receive_report(struct device *dev, IRP *irp, UCHAR kind, ULONG_P
 
     if (!packet || !packet->reportBuffer) return STATUS_INVALID_PARAMETER;
     length = packet->reportBufferLen;
-    KeAcquireSpinLock(&lock, &irql);
+    /* Under the device's lock from the decision to the queueing, so that a behaviour change,
+     * which visits the device afterwards, lets go of a report it held. */
+    KeAcquireSpinLock(&dev->lock, &irql);
     if (dev->removed) {
         status = STATUS_DELETE_PENDING;
         outcome = 0;
     } else if (kind != TESTHID_SET_FEATURE) {
         status = STATUS_SUCCESS;
         outcome = TESTHID_ACCEPTED;
-    } else if (behaviour.refuse_count) {
-        --behaviour.refuse_count;
+    } else if ((outcome = next_feature_outcome()) == TESTHID_REFUSED) {
         status = STATUS_UNSUCCESSFUL;
-        outcome = TESTHID_REFUSED;
-    } else if (behaviour.flags & TESTHID_REFUSE_ALL) {
-        status = STATUS_UNSUCCESSFUL;
-        outcome = TESTHID_REFUSED;
-    } else if (behaviour.flags & TESTHID_HOLD_FEATURES) {
-        status = queue_irp(&dev->held, irp);
-        outcome = TESTHID_HELD;
+    } else if (outcome == TESTHID_HELD) {
+        status = queue_irp(dev, &dev->held, irp);
     } else {
         ULONG n = length < TESTHID_MAX_REPORT ? length : TESTHID_MAX_REPORT;
         RtlCopyMemory(dev->last_feature.data, packet->reportBuffer, n);
         dev->last_feature.length = (UCHAR)n;
         status = STATUS_SUCCESS;
-        outcome = TESTHID_ACCEPTED;
     }
     if (outcome) log_report(dev, stamp, kind, outcome, packet->reportBuffer, length);
-    KeReleaseSpinLock(&lock, irql);
+    KeReleaseSpinLock(&dev->lock, irql);
     if (status == STATUS_SUCCESS) *information = length;
     return status;
 }
@@ -440,30 +506,30 @@ static NTSTATUS set_output_report(struct device *dev, IRP *irp, ULONG_PTR *infor
 }
 
 /* The last report of its kind, with the report id the host asked for. */
-static NTSTATUS send_report(IRP *irp, const report *source, ULONG_PTR *information)
+static NTSTATUS send_report(struct device *dev, IRP *irp, const report *source, ULONG_PTR *information)
 {
     HID_XFER_PACKET *packet = irp->UserBuffer;
     ULONG n;
     KIRQL irql;
     if (!packet || !packet->reportBuffer || !packet->reportBufferLen) return STATUS_INVALID_PARAMETER;
-    KeAcquireSpinLock(&lock, &irql);
+    KeAcquireSpinLock(&dev->lock, &irql);
     RtlZeroMemory(packet->reportBuffer, packet->reportBufferLen);
     n = source->length < packet->reportBufferLen ? source->length : packet->reportBufferLen;
     RtlCopyMemory(packet->reportBuffer, source->data, n);
     packet->reportBuffer[0] = packet->reportId;
-    KeReleaseSpinLock(&lock, irql);
+    KeReleaseSpinLock(&dev->lock, irql);
     *information = packet->reportBufferLen;
     return STATUS_SUCCESS;
 }
 
 static NTSTATUS get_feature(struct device *dev, IRP *irp, ULONG_PTR *information)
 {
-    return send_report(irp, &dev->last_feature, information);
+    return send_report(dev, irp, &dev->last_feature, information);
 }
 
 static NTSTATUS get_input_report(struct device *dev, IRP *irp, ULONG_PTR *information)
 {
-    return send_report(irp, &dev->last_input, information);
+    return send_report(dev, irp, &dev->last_input, information);
 }
 
 static NTSTATUS accept(struct device *dev, IRP *irp, ULONG_PTR *information)
@@ -559,6 +625,7 @@ static NTSTATUS NTAPI add_device(DRIVER_OBJECT *driver, DEVICE_OBJECT *fdo)
     RtlZeroMemory(dev, sizeof(*dev));
     dev->fdo = fdo;
     dev->lower = ext->NextDeviceObject;
+    KeInitializeSpinLock(&dev->lock);
     InitializeListHead(&dev->reads);
     InitializeListHead(&dev->held);
     /* ROOT\VID_10CE&PID_EB93&MI_01, then 0000 */
@@ -569,9 +636,9 @@ static NTSTATUS NTAPI add_device(DRIVER_OBJECT *driver, DEVICE_OBJECT *fdo)
     query_id(ext->PhysicalDeviceObject, BusQueryInstanceID, id, sizeof(id) / sizeof(id[0]));
     dev->id.instance = (uint8_t)hex_after(id, L"", 4);
 
-    KeAcquireSpinLock(&lock, &irql);
+    KeAcquireSpinLock(&devices_lock, &irql);
     InsertTailList(&devices, &dev->entry);
-    KeReleaseSpinLock(&lock, irql);
+    KeReleaseSpinLock(&devices_lock, irql);
     return STATUS_SUCCESS;
 }
 
@@ -583,7 +650,8 @@ static NTSTATUS NTAPI pnp(DEVICE_OBJECT *device, IRP *irp)
     KIRQL irql;
 
     InitializeListHead(&done);
-    KeAcquireSpinLock(&lock, &irql);
+    KeAcquireSpinLock(&devices_lock, &irql);
+    KeAcquireSpinLockAtDpcLevel(&dev->lock);
     switch (stack->MinorFunction) {
     case IRP_MN_START_DEVICE:
         dev->started = TRUE;
@@ -607,7 +675,8 @@ static NTSTATUS NTAPI pnp(DEVICE_OBJECT *device, IRP *irp)
     default:
         break;
     }
-    KeReleaseSpinLock(&lock, irql);
+    KeReleaseSpinLockFromDpcLevel(&dev->lock);
+    KeReleaseSpinLock(&devices_lock, irql);
     complete_all(&done);
     IoSkipCurrentIrpStackLocation(irp);
     return IoCallDriver(dev->lower, irp);
@@ -619,10 +688,10 @@ static NTSTATUS NTAPI power(DEVICE_OBJECT *device, IRP *irp)
     DEVICE_OBJECT *lower = NULL;
     KIRQL irql;
 
-    KeAcquireSpinLock(&lock, &irql);
+    KeAcquireSpinLock(&devices_lock, &irql);
     for (e = devices.Flink; e != &devices; e = e->Flink)
         if (CONTAINING_RECORD(e, struct device, entry)->fdo == device) lower = device_of(device)->lower;
-    KeReleaseSpinLock(&lock, irql);
+    KeReleaseSpinLock(&devices_lock, irql);
     PoStartNextPowerIrp(irp);
     if (!lower) {
         NTSTATUS status = irp->IoStatus.Status;
@@ -643,6 +712,7 @@ static NTSTATUS control_feed(void *buffer, ULONG in_size, ULONG out_size, ULONG_
     struct device *dev;
     LIST_ENTRY done;
     NTSTATUS status = STATUS_SUCCESS;
+    BOOLEAN hold_reads;
     KIRQL irql;
     ULONG i;
 
@@ -653,19 +723,17 @@ static NTSTATUS control_feed(void *buffer, ULONG in_size, ULONG out_size, ULONG_
         return STATUS_INVALID_PARAMETER;
 
     InitializeListHead(&done);
-    KeAcquireSpinLock(&lock, &irql);
-    if (!(dev = find_device(&feed.device))) {
-        status = STATUS_DEVICE_NOT_CONNECTED;
-    } else if (dev->id.interface_no == 0) {
+    if (!(dev = lock_device(&feed.device, &irql))) return STATUS_DEVICE_NOT_CONNECTED;
+    if (is_feature_interface(dev)) {
         /* No input report: hidclass reads it with a buffer of no size. */
         status = STATUS_NOT_SUPPORTED;
     } else {
+        hold_reads = (behaviour_flags() & TESTHID_HOLD_READS) != 0;
         for (i = 0; i < feed.count; ++i) {
             const UCHAR *data = reports + i * feed.report_length;
             IRP *irp;
-            if (behaviour.flags & TESTHID_HOLD_READS) {
+            if (hold_reads) {
                 ++result.dropped;
-                ++dropped;
             } else if ((irp = pop_irp(&dev->reads))) {
                 fill_read(irp, data, feed.report_length, &done);
             } else if (dev->queue_count < TESTHID_QUEUE_LENGTH) {
@@ -679,10 +747,11 @@ static NTSTATUS control_feed(void *buffer, ULONG in_size, ULONG out_size, ULONG_
             dev->last_input.length = (UCHAR)feed.report_length;
             RtlCopyMemory(dev->last_input.data, data, feed.report_length);
             ++result.taken;
-            ++fed;
         }
+        count(&fed, result.taken);
+        count(&dropped, result.dropped);
     }
-    KeReleaseSpinLock(&lock, irql);
+    KeReleaseSpinLock(&dev->lock, irql);
     complete_all(&done);
     if (NT_SUCCESS(status) && out_size >= sizeof(result)) {
         RtlCopyMemory(buffer, &result, sizeof(result));
@@ -703,7 +772,7 @@ static NTSTATUS control_read_log(void *buffer, ULONG in_size, ULONG out_size, UL
     if (out_size < sizeof(header)) return STATUS_BUFFER_TOO_SMALL;
     room = (out_size - sizeof(header)) / sizeof(testhid_log_entry);
 
-    KeAcquireSpinLock(&lock, &irql);
+    KeAcquireSpinLock(&log_lock, &irql);
     start = query.since + 1;
     if (start < log_first) {
         header.lost = log_first - start;
@@ -713,24 +782,34 @@ static NTSTATUS control_read_log(void *buffer, ULONG in_size, ULONG out_size, UL
     header.count = log_next - start < room ? log_next - start : room;
     for (i = 0; i < header.count; ++i) entries[i] = log_ring[(start + i) % TESTHID_LOG_LENGTH];
     header.next_sequence = log_next;
-    KeReleaseSpinLock(&lock, irql);
+    KeReleaseSpinLock(&log_lock, irql);
 
     RtlCopyMemory(buffer, &header, sizeof(header));
     *information = sizeof(header) + header.count * sizeof(testhid_log_entry);
     return STATUS_SUCCESS;
 }
 
-/* Under the lock: a new behaviour; what the old one held back is let go. */
-static void set_behaviour(const testhid_behaviour *next, LIST_ENTRY *done)
+/* Under devices_lock: the new behaviour, then a visit of every device. Nothing is held but by a
+ * behaviour that holds, so one that does not lets go of what is held (it fails); a read held
+ * back takes what is queued. `clear` also empties each device's queue and last reports. */
+static void change_behaviour(const testhid_behaviour *next, BOOLEAN clear, LIST_ENTRY *done)
 {
-    testhid_behaviour old = behaviour;
+    BOOLEAN release = !(next->flags & TESTHID_HOLD_FEATURES);
     LIST_ENTRY *e;
+    KeAcquireSpinLockAtDpcLevel(&control_lock);
     behaviour = *next;
+    KeReleaseSpinLockFromDpcLevel(&control_lock);
     for (e = devices.Flink; e != &devices; e = e->Flink) {
         struct device *dev = CONTAINING_RECORD(e, struct device, entry);
-        if ((old.flags & TESTHID_HOLD_FEATURES) && !(behaviour.flags & TESTHID_HOLD_FEATURES))
-            take_all(&dev->held, done, STATUS_IO_TIMEOUT);
+        KeAcquireSpinLockAtDpcLevel(&dev->lock);
+        if (release) take_all(&dev->held, done, STATUS_IO_TIMEOUT);
         drain(dev, done);
+        if (clear) {
+            dev->queue_count = 0;
+            dev->last_input.length = 0;
+            dev->last_feature.length = 0;
+        }
+        KeReleaseSpinLockFromDpcLevel(&dev->lock);
     }
 }
 
@@ -743,9 +822,9 @@ static NTSTATUS control_set_behaviour(void *buffer, ULONG in_size, ULONG out_siz
     if (in_size < sizeof(next)) return STATUS_INVALID_PARAMETER;
     RtlCopyMemory(&next, buffer, sizeof(next));
     InitializeListHead(&done);
-    KeAcquireSpinLock(&lock, &irql);
-    set_behaviour(&next, &done);
-    KeReleaseSpinLock(&lock, irql);
+    KeAcquireSpinLock(&devices_lock, &irql);
+    change_behaviour(&next, FALSE, &done);
+    KeReleaseSpinLock(&devices_lock, irql);
     complete_all(&done);
     return STATUS_SUCCESS;
 }
@@ -753,22 +832,19 @@ static NTSTATUS control_set_behaviour(void *buffer, ULONG in_size, ULONG out_siz
 static NTSTATUS control_reset(void *buffer, ULONG in_size, ULONG out_size, ULONG_PTR *information)
 {
     testhid_behaviour normal = {0, 0};
-    LIST_ENTRY done, *e;
+    LIST_ENTRY done;
     KIRQL irql;
 
     InitializeListHead(&done);
-    KeAcquireSpinLock(&lock, &irql);
-    behaviour.flags |= TESTHID_HOLD_FEATURES; /* so that the switch releases what is held */
-    set_behaviour(&normal, &done);
-    for (e = devices.Flink; e != &devices; e = e->Flink) {
-        struct device *dev = CONTAINING_RECORD(e, struct device, entry);
-        dev->queue_count = 0;
-        dev->last_input.length = 0;
-        dev->last_feature.length = 0;
-    }
+    KeAcquireSpinLock(&devices_lock, &irql);
+    change_behaviour(&normal, TRUE, &done);
+    KeAcquireSpinLockAtDpcLevel(&control_lock);
     fed = delivered = dropped = 0;
+    KeReleaseSpinLockFromDpcLevel(&control_lock);
+    KeAcquireSpinLockAtDpcLevel(&log_lock);
     log_first = log_next;
-    KeReleaseSpinLock(&lock, irql);
+    KeReleaseSpinLockFromDpcLevel(&log_lock);
+    KeReleaseSpinLock(&devices_lock, irql);
     complete_all(&done);
     return STATUS_SUCCESS;
 }
@@ -783,22 +859,26 @@ static NTSTATUS control_status(void *buffer, ULONG in_size, ULONG out_size, ULON
     RtlZeroMemory(s, sizeof(*s));
     s->protocol = TESTHID_PROTOCOL;
     s->build_id = TESTHID_BUILD_ID;
-    KeAcquireSpinLock(&lock, &irql);
+    KeAcquireSpinLock(&devices_lock, &irql);
+    KeAcquireSpinLockAtDpcLevel(&control_lock);
     s->behaviour = behaviour;
     s->fed = fed;
     s->delivered = delivered;
     s->dropped = dropped;
+    KeReleaseSpinLockFromDpcLevel(&control_lock);
     for (e = devices.Flink; e != &devices && s->device_count < TESTHID_MAX_DEVICES; e = e->Flink) {
         struct device *dev = CONTAINING_RECORD(e, struct device, entry);
         testhid_status_device *d = &s->devices[s->device_count++];
         LIST_ENTRY *h;
+        KeAcquireSpinLockAtDpcLevel(&dev->lock);
         d->device = dev->id;
         d->state = (dev->started ? TESTHID_STARTED : 0) | (dev->removed ? TESTHID_REMOVED : 0) |
                    (IsListEmpty(&dev->reads) ? 0 : TESTHID_READ_PENDING);
         d->queued = dev->queue_count;
         for (h = dev->held.Flink; h != &dev->held; h = h->Flink) ++d->held_features;
+        KeReleaseSpinLockFromDpcLevel(&dev->lock);
     }
-    KeReleaseSpinLock(&lock, irql);
+    KeReleaseSpinLock(&devices_lock, irql);
     *information = sizeof(*s);
     return STATUS_SUCCESS;
 }
@@ -872,7 +952,9 @@ NTSTATUS NTAPI DriverEntry(DRIVER_OBJECT *driver, UNICODE_STRING *registry)
     NTSTATUS status;
     ULONG i;
 
-    KeInitializeSpinLock(&lock);
+    KeInitializeSpinLock(&devices_lock);
+    KeInitializeSpinLock(&control_lock);
+    KeInitializeSpinLock(&log_lock);
     InitializeListHead(&devices);
     RtlInitUnicodeString(&name, L"KeQueryPerformanceCounter");
     query_counter = MmGetSystemRoutineAddress(&name);
