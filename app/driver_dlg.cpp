@@ -42,14 +42,23 @@ DWORD OwnSession() {
     return session;
 }
 
-// Whether a completed removal names the pendant; the name is read only within the record's size.
-bool RemovedPendant(LPARAM lParam) {
-    auto* header = reinterpret_cast<const DEV_BROADCAST_DEVICEINTERFACE_A*>(lParam);
-    constexpr size_t kNameOffset = offsetof(DEV_BROADCAST_DEVICEINTERFACE_A, dbcc_name);
+// Whether a device-interface notification names the pendant (its USB ids in the path). The name is
+// wide, as the registration asked, and read only within the record's size.
+bool NamesPendant(LPARAM lParam) {
+    auto* header = reinterpret_cast<const DEV_BROADCAST_DEVICEINTERFACE_W*>(lParam);
+    constexpr size_t kNameOffset = offsetof(DEV_BROADCAST_DEVICEINTERFACE_W, dbcc_name);
     if (!header || header->dbcc_devicetype != DBT_DEVTYP_DEVICEINTERFACE || header->dbcc_size <= kNameOffset)
         return false;
-    std::string name(header->dbcc_name, strnlen(header->dbcc_name, header->dbcc_size - kNameOffset));
+    size_t chars = (header->dbcc_size - kNameOffset) / sizeof(wchar_t);
+    std::string name;
+    for (size_t i = 0; i < chars && header->dbcc_name[i] != L'\0'; ++i)
+        name += header->dbcc_name[i] < 0x80 ? static_cast<char>(header->dbcc_name[i]) : '?';
     return CPendantDevice::NamesPendant(name.c_str());
+}
+
+bool IsInterface(LPARAM lParam) {
+    auto* header = reinterpret_cast<const DEV_BROADCAST_HDR*>(lParam);
+    return header && header->dbch_devicetype == DBT_DEVTYP_DEVICEINTERFACE;
 }
 
 }  // namespace
@@ -148,6 +157,8 @@ BOOL CDriverDlg::OnInitDialog() {
     RegisterAutostart();
     if (!poller::Start()) return TRUE;
     timerId = SetTimer(m_hWnd, TIMER_TICK, TIMER_PERIOD_MS, nullptr);
+    // The first connection now, not at the eleventh tick: keys flow as soon as the driver is up.
+    PostRefresh();
     trayIconId = IDI_ACTIVE;
     return TRUE;
 }
@@ -204,22 +215,30 @@ void CDriverDlg::RegisterAutostart() {
 
 int CDriverDlg::RegisterDeviceNotifications() {
     std::memset(&notifyFilter, 0, sizeof(notifyFilter));
-    notifyFilter.dbcc_size = sizeof(DEV_BROADCAST_DEVICEINTERFACE_A);
+    notifyFilter.dbcc_size = sizeof(DEV_BROADCAST_DEVICEINTERFACE_W);
     notifyFilter.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
     notifyFilter.dbcc_classguid = g_pendant.interfaceClass;
-    notifyHandle = RegisterDeviceNotificationA(m_hWnd, &notifyFilter, DEVICE_NOTIFY_WINDOW_HANDLE);
+    // Wide: the device path that tells the pendant from any other device then arrives whole, on
+    // Windows and under Wine alike.
+    notifyHandle = RegisterDeviceNotificationW(m_hWnd, &notifyFilter, DEVICE_NOTIFY_WINDOW_HANDLE);
     if (notifyHandle) notifyRegistered = 1;
     return notifyHandle ? 1 : 0;
 }
 
 LRESULT CDriverDlg::OnDeviceChange(WPARAM wParam, LPARAM lParam) {
-    if (wParam == DBT_DEVICEARRIVAL) {
-        auto* header = reinterpret_cast<const DEV_BROADCAST_HDR*>(lParam);
-        if (header && header->dbch_devicetype == DBT_DEVTYP_DEVICEINTERFACE) g_state.pendantReady = 0;
-    } else if (wParam == DBT_DEVICEREMOVECOMPLETE) {
+    if (wParam != DBT_DEVICEARRIVAL && wParam != DBT_DEVICEREMOVECOMPLETE) return TRUE;
+    const bool arrival = wParam == DBT_DEVICEARRIVAL;
+    if (arrival && !IsInterface(lParam)) return TRUE;
+    if (NamesPendant(lParam)) {
+        if (!arrival) CPendantDevice::LogLinkLost("removed");
+        // Reconnect now, not at the next refresh: the operator has just plugged it in.
         g_state.pendantReady = 0;
-        if (RemovedPendant(lParam)) CPendantDevice::LogLinkLost("removed");
+        if (!exiting) PostRefresh();
+        return TRUE;
     }
+    // Another device came or went: a working link is left alone, so a jog held now goes on.
+    const bool healthy = g_state.pendantReady == 1 && g_pendant.connected == 1;
+    if (!healthy) g_state.pendantReady = 0;
     return TRUE;
 }
 

@@ -32,7 +32,7 @@ public:
     // asked.
     bool EnsurePendant();
 
-    DEV_BROADCAST_DEVICEINTERFACE_A notifyFilter;
+    DEV_BROADCAST_DEVICEINTERFACE_W notifyFilter;
     HDEVNOTIFY notifyHandle = nullptr;
     HICON m_hIcon = nullptr;
     UINT_PTR timerId = 0;

@@ -302,22 +302,23 @@ TEST_F(DriverDialogStatus, UnpluggedPendantIsReconnectedByNextRefresh) {
     EXPECT_TRUE(bus.SendKeys(0, 0, 0)) << "the new input interface is open";
 }
 
-// A removal notification for one of the pendant's interfaces, as Windows sends it.
-class PendantRemoval {
+// A notification naming one of the pendant's interfaces, as Windows sends it to a window that
+// registered for wide names.
+class PendantInterface {
 public:
-    PendantRemoval() {
-        auto* header = reinterpret_cast<DEV_BROADCAST_DEVICEINTERFACE_A*>(bytes_);
+    PendantInterface() {
+        auto* header = reinterpret_cast<DEV_BROADCAST_DEVICEINTERFACE_W*>(bytes_);
         header->dbcc_size = sizeof bytes_;
         header->dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
         header->dbcc_classguid = kHidClass;
-        const char name[] =
-            "\\\\?\\HID#VID_10CE&PID_EB93&MI_01#7&2f0e&0&0000#{4d1e55b2-f16f-11cf-88cb-001111000030}";
-        std::memcpy(bytes_ + offsetof(DEV_BROADCAST_DEVICEINTERFACE_A, dbcc_name), name, sizeof name);
+        const wchar_t name[] =
+            L"\\\\?\\HID#VID_10CE&PID_EB93&MI_01#7&2f0e&0&0000#{4d1e55b2-f16f-11cf-88cb-001111000030}";
+        std::memcpy(bytes_ + offsetof(DEV_BROADCAST_DEVICEINTERFACE_W, dbcc_name), name, sizeof name);
     }
     const void* get() const { return bytes_; }
 
 private:
-    alignas(DEV_BROADCAST_DEVICEINTERFACE_A) char bytes_[160] = {};
+    alignas(DEV_BROADCAST_DEVICEINTERFACE_W) char bytes_[320] = {};
 };
 
 // The log says what no icon shows: what discovery saw instead of the pendant (once, not at every
@@ -341,7 +342,7 @@ TEST_F(DriverDialogStatus, LogsPendantNotFoundConnectedAndLostOnceEach) {
     ASSERT_TRUE(WaitUntil([] { return g_state.pendantReady == 0; }, 3000));
     Refresh();
     ASSERT_EQ(g_pendant.connected, 1);
-    PendantRemoval removal;
+    PendantInterface removal;
     DeviceChange(DBT_DEVICEREMOVECOMPLETE, removal.get());
     bus.interfaces.clear();
     Refresh();
@@ -387,8 +388,8 @@ TEST_F(DriverDialogStatus, EnsurePendantFailureKeepsLockState) {
 
 using DriverDialogDeviceChange = DialogTest;
 
-DEV_BROADCAST_DEVICEINTERFACE_A InterfaceHeader() {
-    DEV_BROADCAST_DEVICEINTERFACE_A header{};
+DEV_BROADCAST_DEVICEINTERFACE_W InterfaceHeader() {
+    DEV_BROADCAST_DEVICEINTERFACE_W header{};
     header.dbcc_size = sizeof(header);
     header.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
     header.dbcc_classguid = kHidClass;
@@ -427,15 +428,26 @@ TEST_F(DriverDialogDeviceChange, ArrivalsOfInterfacesAndEveryRemovalClearReady) 
     }
 }
 
-TEST_F(DriverDialogDeviceChange, ArrivalLeadsToReopenAtNextRefresh) {
+// With a working link, another device coming or going changes nothing; the pendant's own arrival
+// reconnects at once, without waiting for the refresh rhythm.
+TEST_F(DriverDialogDeviceChange, OnlyThePendantsOwnArrivalTouchesAWorkingLink) {
     StartConnected();
     DWORD reader = CPendantDevice::readerThreadId;
-    auto header = InterfaceHeader();
-    DeviceChange(DBT_DEVICEARRIVAL, &header);
-    Refresh();
-    EXPECT_EQ(g_state.pendantReady, 1);
+    auto other = InterfaceHeader();
+    auto volume = VolumeHeader();
+    DeviceChange(DBT_DEVICEARRIVAL, &other);
+    DeviceChange(DBT_DEVICEREMOVECOMPLETE, &other);
+    DeviceChange(DBT_DEVICEREMOVECOMPLETE, &volume);
+    PumpFor(100);
+    EXPECT_EQ(g_state.pendantReady, 1) << "another device's coming or going touched the link";
+    EXPECT_EQ(CPendantDevice::readerThreadId, reader);
+
+    PendantInterface pendant;
+    DeviceChange(DBT_DEVICEARRIVAL, pendant.get());
+    EXPECT_TRUE(WaitUntil([&] { return g_state.pendantReady == 1 && CPendantDevice::readerThreadId != reader; }, 1500))
+        << "the pendant's arrival waited for the refresh rhythm";
+    Settle();
     EXPECT_EQ(g_pendant.connected, 1);
-    EXPECT_NE(CPendantDevice::readerThreadId, reader);
 }
 
 // --- Lock command, hot key and the locked heartbeat ------------------------------------------

@@ -167,14 +167,19 @@ TEST_F(DriverStartup, DiagnoseReportsThePendantAndNcStudio) {
 
 class DriverKeys : public DriverE2e {};
 
-// A device of another maker comes and goes while the pendant is connected: the pendant stays in
-// use, and its keys still reach the host afterwards.
+// A device of another maker comes and goes while the operator holds a key: the working link is
+// left alone, so the jog goes on until the pendant's own release, and no key of that device
+// reaches the host.
 TEST_F(DriverKeys, ForeignDevicePluggedAndRemovedWhileConnected) {
-    LONG mark = StartConnected();
+    StartConnected();
+    LONG mark = HoldKey();
     ASSERT_TRUE(pendant.PlugForeign());
     EXPECT_TRUE(pendant.Bus().FeedKey(0x55, 0, 0, testhid::kForeignInput));
-    PumpFor(2500);  // a status refresh reconnects after the arrival
     ASSERT_TRUE(pendant.UnplugForeign());
+    PumpFor(2500);  // past a status refresh
+    EXPECT_EQ(hooks.KeyCalls(mark), (KeyCalls{{0x100, 0x00340012}})) << "the held key was released under the operator";
+    pendant.Release();
+    EXPECT_TRUE(WaitUntil([&] { return hooks.KeyCalls(mark).size() >= 2; }, kCallMs));
     ASSERT_TRUE(Forwarding(kReconnectMs));
     for (const HravikRecord& r : hooks.Since(mark, HravikKeyBoardProc))
         EXPECT_NE(r.args[1], 0x55u) << "a key of the foreign device reached the host";
@@ -230,7 +235,9 @@ TEST_F(DriverKeys, ReconnectsAfterReplugWithinTwoRefreshPeriodsAndLogsIt) {
     EXPECT_NE(connected[0].find(", input "), std::string::npos) << connected[0];
     std::vector<std::string> lost = LinesWith(lines, "pendant lost: ");
     ASSERT_EQ(lost.size(), 1u);
-    EXPECT_NE(lost[0].find("read failed"), std::string::npos) << lost[0];
+    // The failed read and the removal notice race; the first says it.
+    EXPECT_TRUE(lost[0].find("read failed") != std::string::npos || lost[0].find("removed") != std::string::npos)
+        << lost[0];
 }
 
 // The host holds the reader 3 s in a key-down while the operator lets go, presses another key and
