@@ -16,6 +16,7 @@
 #include "host/library_file.h"
 #include "pendant/display_frame.h"
 #include "pendant/hid_api.h"
+#include "pendant/hid_discovery.h"
 #include "pendant/key_report.h"
 #include "pendant/pendant_ids.h"
 
@@ -27,7 +28,6 @@ using eventlog::Join;
 
 constexpr char kSwitch[] = "/diagnose";
 constexpr char kReportName[] = "veltra-diagnose.txt";
-constexpr DWORD kDetailBufferSize = 1024;
 
 std::string Now() {
     SYSTEMTIME now;
@@ -78,75 +78,47 @@ void ReportHookLibrary(std::string& out) {
 void ReportHid(std::string& out) {
     const std::string pendant = Join("Pendant (vendor ", eventlog::Hex4(kPendantVendorId), " product ",
                                      eventlog::Hex4(kPendantProductId), "): ");
-    HidApi& hid = Hid();
-    GUID hidClass;
-    hid.HidD_GetHidGuid(&hidClass);
-    HDEVINFO set = hid.SetupDiGetClassDevsA(&hidClass, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
-    if (set == INVALID_HANDLE_VALUE) {
-        out += Join("HID interfaces: the list cannot be had (", eventlog::ErrorText(GetLastError()), ")\r\n");
-        out += Join(pendant, "not found\r\n");
-        return;
-    }
-    std::vector<uint8_t> buffer(kDetailBufferSize);
-    auto* detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_A*>(buffer.data());
-    detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
-    SP_DEVICE_INTERFACE_DATA data{};
-    data.cbSize = sizeof(data);
-
     std::string lines;
     int count = 0;
     bool feature = false;
     bool input = false;
-    for (DWORD index = 0; hid.SetupDiEnumDeviceInterfaces(set, &hidClass, index, &data); ++index) {
-        ++count;
-        if (!hid.SetupDiGetDeviceInterfaceDetailA(set, &data, detail, kDetailBufferSize)) {
-            lines += "  (no device path)\r\n";
-            continue;
-        }
-        const std::string path = detail->DevicePath;
-        // No access asked: attributes and capabilities come even from a keyboard the system holds.
-        HANDLE device =
-            hid.CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING, 0);
-        if (device == INVALID_HANDLE_VALUE) {
-            lines += Join("  cannot be opened (", eventlog::ErrorText(GetLastError()), "): ", path, "\r\n");
-            continue;
-        }
-        HIDD_ATTRIBUTES attributes{};
-        attributes.Size = sizeof(attributes);
-        bool named = hid.HidD_GetAttributes(device, &attributes) != FALSE;
-        HIDP_CAPS caps{};
-        PHIDP_PREPARSED_DATA preparsed = nullptr;
-        bool sized = hid.HidD_GetPreparsedData(device, &preparsed) != FALSE;
-        if (sized) {
-            sized = hid.HidP_GetCaps(preparsed, &caps) == HIDP_STATUS_SUCCESS;
-            hid.HidD_FreePreparsedData(preparsed);
-        }
-        hid.CloseHandle(device);
-        if (!named) {
-            lines += Join("  ids cannot be read: ", path, "\r\n");
-            continue;
-        }
-        std::string line = Join("  vendor ", eventlog::Hex4(attributes.VendorID), " product ",
-                                eventlog::Hex4(attributes.ProductID));
-        line += sized
-                    ? Join(", input ", caps.InputReportByteLength, ", feature ", caps.FeatureReportByteLength)
-                    : std::string(", report sizes cannot be read");
-        line += Join(": ", path);
-        if (attributes.VendorID == kPendantVendorId && attributes.ProductID == kPendantProductId) {
-            if (sized && caps.FeatureReportByteLength == kFeatureReportSize) {
-                line += "  <- the pendant's feature interface";
-                feature = true;
-            } else if (sized && caps.InputReportByteLength == kKeyReportSize) {
-                line += "  <- the pendant's input interface";
-                input = true;
+    DWORD listError = 0;
+    // No access asked: attributes and capabilities come even from a keyboard the system holds.
+    bool listed = WalkHidInterfaces(
+        0,
+        [&](HidInterface& found) {
+            ++count;
+            if (found.path.empty()) {
+                lines += "  (no device path)\r\n";
+            } else if (!found.opened) {
+                lines += Join("  cannot be opened (", eventlog::ErrorText(found.openError), "): ", found.path, "\r\n");
+            } else if (!found.named) {
+                lines += Join("  ids cannot be read: ", found.path, "\r\n");
             } else {
-                line += "  <- the pendant's ids, but not its report sizes";
+                std::string line = Join("  vendor ", eventlog::Hex4(found.vendorId), " product ",
+                                        eventlog::Hex4(found.productId));
+                line += found.sized ? Join(", input ", found.inputLength, ", feature ", found.featureLength)
+                                    : std::string(", report sizes cannot be read");
+                line += Join(": ", found.path);
+                if (found.role == PendantRole::kFeature) {
+                    line += "  <- the pendant's feature interface";
+                    feature = true;
+                } else if (found.role == PendantRole::kInput) {
+                    line += "  <- the pendant's input interface";
+                    input = true;
+                } else if (found.vendorId == kPendantVendorId && found.productId == kPendantProductId) {
+                    line += "  <- the pendant's ids, but not its report sizes";
+                }
+                lines += Join(line, "\r\n");
             }
-        }
-        lines += Join(line, "\r\n");
+            return Keep::kClose;
+        },
+        &listError);
+    if (!listed) {
+        out += Join("HID interfaces: the list cannot be had (", eventlog::ErrorText(listError), ")\r\n");
+        out += Join(pendant, "not found\r\n");
+        return;
     }
-    hid.SetupDiDestroyDeviceInfoList(set);
-
     out += Join("HID interfaces: ", count, "\r\n", lines, pendant);
     if (feature && input)
         out += "found\r\n";

@@ -5,6 +5,7 @@
 #include "base/event_log.h"
 #include "pendant/display_frame.h"
 #include "pendant/hid_api.h"
+#include "pendant/hid_discovery.h"
 #include "pendant/key_report.h"
 #include "pendant/pendant_ids.h"
 
@@ -26,42 +27,9 @@ Relaxed<int> CPendantDevice::linkLogged_{0};
 CPendantDevice g_pendant;
 
 namespace {
-constexpr DWORD kDetailBufferSize = 1024;
 constexpr uint8_t kMaxFeatureInterfaces = 4;
 constexpr DWORD kLinkPollMs = 10;
 constexpr size_t kOutcomeSlots = 64;
-
-enum class Interface { kOther, kFeature, kInput };
-
-// What one open HID interface is to the pendant, counted into `seen`. An interface whose
-// attributes or capabilities cannot be read is no pendant's; it ends nothing.
-Interface Classify(HidApi& hid, HANDLE device, DiscoverySeen* seen) {
-    HIDD_ATTRIBUTES attributes{};
-    attributes.Size = sizeof(attributes);
-    if (!hid.HidD_GetAttributes(device, &attributes) || attributes.VendorID != kPendantVendorId ||
-        attributes.ProductID != kPendantProductId)
-        return Interface::kOther;
-    ++seen->withIds;
-    PHIDP_PREPARSED_DATA preparsed = nullptr;
-    if (!hid.HidD_GetPreparsedData(device, &preparsed)) return Interface::kOther;
-    HIDP_CAPS caps{};
-    NTSTATUS status = hid.HidP_GetCaps(preparsed, &caps);
-    hid.HidD_FreePreparsedData(preparsed);
-    if (status != HIDP_STATUS_SUCCESS) return Interface::kOther;
-    // The display's interface may declare key-sized input reports too: the feature report is what
-    // tells it apart, so it is looked at first.
-    if (caps.FeatureReportByteLength == kFeatureReportSize) {
-        ++seen->features;
-        return Interface::kFeature;
-    }
-    if (caps.InputReportByteLength == kKeyReportSize) {
-        ++seen->inputs;
-        return Interface::kInput;
-    }
-    seen->oddInput = caps.InputReportByteLength;
-    seen->oddFeature = caps.FeatureReportByteLength;
-    return Interface::kOther;
-}
 
 std::string Describe(const DiscoverySeen& seen) {
     using eventlog::Join;
@@ -273,53 +241,44 @@ int CPendantDevice::FindAndOpen(bool startReader) {
     ReleaseHandle(featureHandle);
     ReleaseHandle(inputHandle);
 
-    HidApi& hid = Hid();
-    GUID hidClass;
-    hid.HidD_GetHidGuid(&hidClass);
     DiscoverySeen seen;
     featurePath_.clear();
     inputPath_.clear();
-    HDEVINFO set = hid.SetupDiGetClassDevsA(&hidClass, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
-    if (set == INVALID_HANDLE_VALUE) {
-        seen.listError = GetLastError();
+    bool listed = WalkHidInterfaces(
+        GENERIC_READ,
+        [&](HidInterface& found) {
+            ++seen.interfaces;
+            if (!found.path.empty() && !found.opened) ++seen.unopened;
+            if (found.role != PendantRole::kNone) ++seen.withIds;
+            switch (found.role) {
+                case PendantRole::kFeature:
+                    ++seen.features;
+                    Take(featureHandle, found.device);
+                    interfaceClass = found.interfaceClass;
+                    featurePath_ = found.path;
+                    // More feature interfaces than any pendant has: a bus of look-alikes, not walked on.
+                    return ++featureCount >= kMaxFeatureInterfaces ? Keep::kKeepAndStop : Keep::kKeep;
+                case PendantRole::kInput:
+                    ++seen.inputs;
+                    // Refused by some stacks; the default buffer then stays, which is no reason to fail.
+                    Hid().HidD_SetNumInputBuffers(found.device, kInputBuffers);
+                    Take(inputHandle, found.device);
+                    inputPath_ = found.path;
+                    return Keep::kKeep;
+                case PendantRole::kOddSizes:
+                    seen.oddInput = found.inputLength;
+                    seen.oddFeature = found.featureLength;
+                    return Keep::kClose;
+                case PendantRole::kNone:
+                    break;
+            }
+            return Keep::kClose;
+        },
+        &seen.listError);
+    if (!listed) {
         LogDiscovery(0, seen);
         return 0;
     }
-
-    std::vector<uint8_t> buffer(kDetailBufferSize);
-    auto* detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_A*>(buffer.data());
-    detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
-    SP_DEVICE_INTERFACE_DATA data{};
-    data.cbSize = sizeof(data);
-
-    // Every interface is looked at: a PC with many HID collections may list the pendant late,
-    // and one interface that cannot be read says nothing about the others.
-    for (DWORD index = 0; hid.SetupDiEnumDeviceInterfaces(set, &hidClass, index, &data); ++index) {
-        ++seen.interfaces;
-        if (!hid.SetupDiGetDeviceInterfaceDetailA(set, &data, detail, kDetailBufferSize)) continue;
-        HANDLE device = hid.CreateFileA(detail->DevicePath, GENERIC_READ,
-                                        FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING, 0);
-        if (device == INVALID_HANDLE_VALUE) {
-            ++seen.unopened;
-            continue;
-        }
-        Interface kind = Classify(hid, device, &seen);
-        if (kind == Interface::kFeature) {
-            Take(featureHandle, device);
-            interfaceClass = data.InterfaceClassGuid;
-            featurePath_ = detail->DevicePath;
-            // More feature interfaces than any pendant has: a bus of look-alikes, not walked on.
-            if (++featureCount >= kMaxFeatureInterfaces) break;
-        } else if (kind == Interface::kInput) {
-            // Refused by some stacks; the default buffer then stays, which is no reason to fail.
-            hid.HidD_SetNumInputBuffers(device, kInputBuffers);
-            Take(inputHandle, device);
-            inputPath_ = detail->DevicePath;
-        } else {
-            hid.CloseHandle(device);
-        }
-    }
-    hid.SetupDiDestroyDeviceInfoList(set);
 
     if (inputHandle == INVALID_HANDLE_VALUE || featureCount == 0) {
         CloseLocked();
