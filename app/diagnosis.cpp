@@ -9,6 +9,7 @@
 
 #include "app/driver_app.h"
 #include "app/driver_dlg.h"
+#include "app/folder_rights.h"
 #include "base/event_log.h"
 #include "host/hook_library.h"
 #include "host/host_tracker.h"
@@ -220,10 +221,13 @@ void ReportAutostart(std::string& out) {
     out += "Autostart value \"dunmoral\": ";
     if (!ReadAutostartValue(&value)) {
         out += "not set\r\n";
-        return;
+    } else {
+        bool ours = lstrcmpiA(value.c_str(), AutostartValueFor(DriverExePath().c_str()).c_str()) == 0;
+        out += Join(value, ours ? ", points at this executable" : ", points at another file", "\r\n");
     }
-    bool ours = lstrcmpiA(value.c_str(), AutostartValueFor(DriverExePath().c_str()).c_str()) == 0;
-    out += Join(value, ours ? ", points at this executable" : ", points at another file", "\r\n");
+    // Why a start as administrator would not write it.
+    std::string why = WhyOthersCanChangeThisDriver();
+    if (!why.empty()) out += Join("  ", kChangeableFolder, " (", why, ")\r\n");
 }
 
 std::string Folder(const std::string& path) { return path.substr(0, path.find_last_of("\\/") + 1); }

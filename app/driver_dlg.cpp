@@ -6,6 +6,7 @@
 
 #include "app/about_dlg.h"
 #include "app/driver_state.h"
+#include "app/folder_rights.h"
 #include "app/tray_icon.h"
 #include "base/event_log.h"
 #include "host/hook_library.h"
@@ -166,6 +167,12 @@ bool ReadAutostartValue(std::string* value) {
 }
 
 void CDriverDlg::RegisterAutostart() {
+    // Every user's logon runs what the value names: never a file that others can replace.
+    std::string why = WhyOthersCanChangeThisDriver();
+    if (!why.empty()) {
+        eventlog::Write("autostart: not written, ", kChangeableFolder, " (", why, ")");
+        return;
+    }
     char path[MAX_PATH + 1] = {0};
     DWORD length = GetModuleFileNameA(nullptr, path, MAX_PATH);
     path[length < MAX_PATH ? length : MAX_PATH] = '\0';
