@@ -64,6 +64,8 @@ void ReportHookLibrary(std::string& out) {
         LibraryFile file = ReadLibraryFile(path);
         if (!file.found)
             out += Join("  ", path, ": cannot be read\r\n");
+        else if (file.unusable)
+            out += Join("  ", path, ": not a library this driver can use\r\n");
         else if (!file.isPe)
             out += Join("  ", path, ": not a Windows library\r\n");
         else if (file.bits != kOwnBits)
