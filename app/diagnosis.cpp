@@ -218,13 +218,29 @@ void ReportHosts(std::string& out) {
     out += Join("NcStudio processes: ", count ? Join(count) : std::string("none"), "\r\n", lines);
 }
 
+// The file a Run value starts, quoted or not, in its full and long form.
+std::string StartedFile(const std::string& value) {
+    std::string path = value;
+    if (!path.empty() && path[0] == '"') {
+        size_t end = path.find('"', 1);
+        path = path.substr(1, end == std::string::npos ? std::string::npos : end - 1);
+    }
+    char full[MAX_PATH + 1] = {0};
+    DWORD length = GetFullPathNameA(path.c_str(), MAX_PATH, full, nullptr);
+    if (length == 0 || length >= MAX_PATH) return path;
+    char longer[MAX_PATH + 1] = {0};
+    length = GetLongPathNameA(full, longer, MAX_PATH);
+    return length > 0 && length < MAX_PATH ? std::string(longer) : std::string(full);
+}
+
 void ReportAutostart(std::string& out) {
     std::string value;
     out += "Autostart value \"dunmoral\": ";
     if (!ReadAutostartValue(&value)) {
         out += "not set\r\n";
     } else {
-        bool ours = lstrcmpiA(value.c_str(), AutostartValueFor(DriverExePath().c_str()).c_str()) == 0;
+        // The package quotes every path, the driver only one with a blank: the files count, not the texts.
+        bool ours = lstrcmpiA(StartedFile(value).c_str(), StartedFile(DriverExePath()).c_str()) == 0;
         out += Join(value, ours ? ", points at this executable" : ", points at another file", "\r\n");
     }
     // Why a start as administrator would not write it.
