@@ -26,7 +26,7 @@ namespace {
 using eventlog::Join;
 
 constexpr char kSwitch[] = "/diagnose";
-constexpr char kReportName[] = "veltra-diagnose.txt";
+constexpr wchar_t kReportName[] = L"veltra-diagnose.txt";
 constexpr DWORD kDetailBufferSize = 1024;
 
 std::string Now() {
@@ -250,8 +250,8 @@ void ReportAutostart(std::string& out) {
 
 std::string Folder(const std::string& path) { return path.substr(0, path.find_last_of("\\/") + 1); }
 
-bool WriteReport(const std::string& path, const std::string& report) {
-    HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+bool WriteReport(const std::wstring& path, const std::string& report) {
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) return false;
     DWORD done = 0;
@@ -277,18 +277,16 @@ bool Print(const std::string& report) {
     return written;
 }
 
-void OpenInNotepad(const std::string& path) {
+void OpenInNotepad(const std::wstring& path) {
     // By its full path: a notepad.exe beside the driver or in the current folder is not Windows'.
-    char system[MAX_PATH + 1] = {0};
-    UINT length = GetSystemDirectoryA(system, MAX_PATH);
+    wchar_t system[MAX_PATH + 1] = {0};
+    UINT length = GetSystemDirectoryW(system, MAX_PATH);
     if (length == 0 || length >= MAX_PATH) return;
-    std::string command = Join("\"", system, "\\notepad.exe\" \"", path, "\"");
-    std::vector<char> line(command.begin(), command.end());
-    line.push_back('\0');
-    STARTUPINFOA si{};
+    std::wstring line = std::wstring(L"\"") + system + L"\\notepad.exe\" \"" + path + L"\"";
+    STARTUPINFOW si{};
     si.cb = sizeof(si);
     PROCESS_INFORMATION pi{};
-    if (CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) {
+    if (CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) {
         CloseHandle(pi.hThread);
         CloseHandle(pi.hProcess);
     }
@@ -334,20 +332,20 @@ std::string BuildReport() {
 
 void Run() {
     std::string report = BuildReport();
-    std::string folder = eventlog::Folder();
-    std::string path = Join(folder, kReportName);
+    std::wstring folder = eventlog::Folder();
+    std::wstring path = folder + kReportName;
     bool written = false;
     if (!folder.empty()) {
-        CreateDirectoryA(folder.c_str(), nullptr);
+        CreateDirectoryW(folder.c_str(), nullptr);
         written = WriteReport(path, report);
     }
     if (Print(report)) return;
     // Where the log's folder cannot be written, the temporary folder still can be shown.
     if (!written) {
-        char temp[MAX_PATH + 1] = {0};
-        DWORD length = GetTempPathA(MAX_PATH, temp);
+        wchar_t temp[MAX_PATH + 1] = {0};
+        DWORD length = GetTempPathW(MAX_PATH, temp);
         if (length == 0 || length >= MAX_PATH) return;
-        path = Join(temp, kReportName);
+        path = std::wstring(temp) + kReportName;
         if (!WriteReport(path, report)) return;
     }
     OpenInNotepad(path);

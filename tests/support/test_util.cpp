@@ -57,6 +57,18 @@ std::string ReadFileText(const std::string& path) {
     return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
 }
 
+std::string ReadFileText(const std::wstring& path) {
+    std::string text;
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return text;
+    char buffer[65536];
+    DWORD read = 0;
+    while (ReadFile(file, buffer, sizeof(buffer), &read, nullptr) && read > 0) text.append(buffer, read);
+    CloseHandle(file);
+    return text;
+}
+
 std::vector<std::string> LogLines() {
     eventlog::Flush(3000);
     std::vector<std::string> lines;
@@ -79,6 +91,6 @@ std::vector<std::string> LinesWith(const std::vector<std::string>& lines, const 
 
 void ClearLog() {
     eventlog::Flush(3000);
-    DeleteFileA(eventlog::LogPath().c_str());
-    DeleteFileA((eventlog::LogPath() + ".1").c_str());
+    DeleteFileW(eventlog::LogPath().c_str());
+    DeleteFileW((eventlog::LogPath() + L".1").c_str());
 }
