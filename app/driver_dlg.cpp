@@ -91,6 +91,7 @@ BOOL CDriverDlg::OnInitDialog() {
     }
     SendMessageA(m_hWnd, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(m_hIcon));
     SendMessageA(m_hWnd, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(m_hIcon));
+    tray::LetTaskbarCreatedThrough(m_hWnd);
 
     g_state.hostThreadId = 0;
     tickCount = 0;

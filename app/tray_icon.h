@@ -26,6 +26,15 @@ void Remove(HWND owner);
 // again with the image and tip it showed.
 void AddAgain(HWND owner);
 
+// An elevated driver receives no message from the unelevated shell (User Interface Privilege
+// Isolation) unless it lets it through: this lets the shell's "TaskbarCreated" through to the
+// owner, so that the icon comes back after Explorer restarts. Through ChangeWindowMessageFilterEx,
+// looked up at run time; where the system lacks it (Wine 8) there is no isolation to pass.
+void LetTaskbarCreatedThrough(HWND owner);
+// The filter call in use; tests install a recorder, nullptr restores the system's.
+using MessageFilterFn = BOOL(WINAPI*)(HWND, UINT, DWORD, PCHANGEFILTERSTRUCT);
+void SetMessageFilter(MessageFilterFn filter);
+
 // The tray menu (IDR_TRAY_MENU) loaded and prepared for showing: Lock checked exactly while the
 // driver is locked. The caller tracks sub-menu 0 and destroys the returned menu.
 HMENU LoadPreparedMenu(int enabled);
