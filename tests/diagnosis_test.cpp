@@ -11,6 +11,7 @@
 #include "host_client.h"
 #include "support/fake_hid.h"
 #include "support/test_util.h"
+#include "veltra_version.h"
 
 namespace {
 
@@ -46,7 +47,7 @@ TEST(Diagnosis, ReportsThePendantAndWhichNcStudioWouldBeHooked) {
 
     const std::string report = diag::BuildReport();
     const std::string bits = std::to_string(sizeof(void*) * 8) + "-bit";
-    EXPECT_TRUE(Has(report, "Driver: veltra 1.3.0.1, " + bits + "\r\n")) << report;
+    EXPECT_TRUE(Has(report, "Driver: veltra " VELTRA_VERSION_TEXT ", " + bits + "\r\n")) << report;
     EXPECT_TRUE(Has(report, "Runs from: " + ExeDir() + "\r\n")) << report;
     EXPECT_TRUE(Has(report, "  " + ExeDir() + "hravik.dll: " + bits + ", all nine exports\r\n")) << report;
 

@@ -14,6 +14,7 @@
 #include "app/folder_rights.h"
 #include "res/resource.h"
 #include "support/test_util.h"
+#include "veltra_version.h"
 
 namespace {
 
@@ -280,7 +281,7 @@ TEST_F(DriverProcess, LogsWhyTheHookLibraryIsNotUsed) {
         std::vector<std::string> lines = RunAndLog(exe);
         ASSERT_GE(lines.size(), 4u) << ::testing::PrintToString(lines);
         // Paths are compared without case: Windows may name a folder in another case than we did.
-        const std::string start = "start: veltra 1.3.0.1, " + bits + ", " + exe;
+        const std::string start = "start: veltra " VELTRA_VERSION_TEXT ", " + bits + ", " + exe;
         EXPECT_EQ(lstrcmpiA(lines.front().c_str(), start.c_str()), 0) << lines.front();
         std::vector<std::string> library = LinesWith(lines, "hook library");
         ASSERT_EQ(library.size(), 1u);
@@ -419,7 +420,7 @@ TEST_F(DriverProcess, DiagnoseReportsAndStartsNoDriver) {
     EXPECT_EQ(ReadFileText(reportPath), report) << "the output holds the report";
     DeleteFileA(reportPath.c_str());
     const std::vector<std::string> expectations = {
-        "Driver: veltra 1.3.0.1, " + std::to_string(sizeof(void*) * 8) + "-bit\r\n",
+        "Driver: veltra " VELTRA_VERSION_TEXT ", " + std::to_string(sizeof(void*) * 8) + "-bit\r\n",
         "hravik.dll: not there\r\n",
         "Pendant (vendor 10CE product EB93): not found\r\n",
         "Driver instance: not running\r\n",

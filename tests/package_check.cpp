@@ -12,6 +12,7 @@
 #include <set>
 #include <string>
 #include <vector>
+#include "veltra_version.h"
 
 namespace {
 
@@ -213,8 +214,9 @@ int main(int argc, char** argv) {
         VS_FIXEDFILEINFO* fixed = nullptr;
         UINT length = 0;
         VerQueryValueA(info.data(), "\\", reinterpret_cast<void**>(&fixed), &length);
-        Check(fixed && fixed->dwFileVersionMS == MAKELONG(3, 1) && fixed->dwFileVersionLS == MAKELONG(1, 0),
-              "file version 1.3.0.1");
+        Check(fixed && fixed->dwFileVersionMS == MAKELONG(VELTRA_VERSION_MINOR, VELTRA_VERSION_MAJOR) &&
+                  fixed->dwFileVersionLS == MAKELONG(VELTRA_VERSION_TWEAK, VELTRA_VERSION_PATCH),
+              "file version " VELTRA_VERSION_TEXT);
         Check(fixed && fixed->dwProductVersionMS == MAKELONG(0, 1) &&
                   fixed->dwProductVersionLS == MAKELONG(1, 0),
               "product version 1.0.0.1");
