@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <vector>
 
+#include "app/crash_handler.h"
 #include "app/driver_app.h"
 #include "app/driver_dlg.h"
 #include "app/folder_rights.h"
@@ -160,12 +161,71 @@ void ReportHid(std::string& out) {
         out += "not found\r\n";
 }
 
-void ReportInstance(std::string& out) {
+// The last part of the log, where the running driver's start is.
+std::string ReadLogTail() {
+    constexpr LONG kTailBytes = 256 * 1024;
+    HANDLE file = CreateFileW(eventlog::LogPathW().c_str(), GENERIC_READ,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0,
+                              nullptr);
+    if (file == INVALID_HANDLE_VALUE) return std::string();
+    LARGE_INTEGER size{};
+    GetFileSizeEx(file, &size);
+    LARGE_INTEGER from{};
+    from.QuadPart = size.QuadPart > kTailBytes ? size.QuadPart - kTailBytes : 0;
+    SetFilePointerEx(file, from, nullptr, FILE_BEGIN);
+    std::string text(static_cast<size_t>(size.QuadPart - from.QuadPart), '\0');
+    DWORD read = 0;
+    if (!text.empty()) ReadFile(file, &text[0], static_cast<DWORD>(text.size()), &read, nullptr);
+    CloseHandle(file);
+    text.resize(read);
+    return text;
+}
+
+bool DriverRuns() {
     HANDLE mutex = OpenMutexA(SYNCHRONIZE, FALSE, kSingleInstanceMutex);
     // A driver started with other rights may refuse us its mutex: it runs all the same.
     bool running = mutex != nullptr || GetLastError() == ERROR_ACCESS_DENIED;
     if (mutex) CloseHandle(mutex);
-    out += Join("Driver instance: ", running ? "running" : "not running", "\r\n");
+    return running;
+}
+
+void ReportInstance(std::string& out) {
+    out += Join("Driver instance: ", DriverRuns() ? "running" : "not running", "\r\n");
+}
+
+// Whether the running driver's log says, since its start, that the hot key was taken.
+bool LogSaysHotKeyTaken() {
+    std::string log = ReadLogTail();
+    size_t start = log.rfind("start: veltra");
+    return start != std::string::npos && log.find("Ctrl+F11 is taken", start) != std::string::npos;
+}
+
+void ReportHotKey(std::string& out) {
+    out += "Ctrl+F11: ";
+    if (DriverRuns()) {
+        out += LogSaysHotKeyTaken() ? "taken by another program: the driver locks only from its tray icon's menu\r\n"
+                                    : "held by the running driver\r\n";
+        return;
+    }
+    // Taken for a moment and given back: no driver runs to want it.
+    if (RegisterHotKey(nullptr, 0x7FFF, MOD_CONTROL, VK_F11)) {
+        UnregisterHotKey(nullptr, 0x7FFF);
+        out += "free\r\n";
+    } else {
+        out += "taken by another program: a driver started now could lock only from its tray icon's menu\r\n";
+    }
+}
+
+void ReportCrashDumps(std::string& out) {
+    std::vector<std::string> dumps = crash::Dumps();
+    out += Join("Crash dumps: ", dumps.empty() ? std::string("none") : Join(dumps.size()), "\r\n");
+    for (const std::string& dump : dumps) {
+        WIN32_FILE_ATTRIBUTE_DATA data{};
+        unsigned long long size = 0;
+        if (GetFileAttributesExA(dump.c_str(), GetFileExInfoStandard, &data))
+            size = (static_cast<unsigned long long>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+        out += Join("  ", dump, ", ", size, " bytes\r\n");
+    }
 }
 
 std::string HostVerdict(const HostVersion& version) {
@@ -317,22 +377,25 @@ bool Requested(const char* commandLine) {
 std::string BuildReport() {
     std::string out = Join("veltra diagnosis, ", Now(), "\r\n\r\n", "Driver: veltra ", DriverVersion(), ", ",
                            kOwnBits, "-bit\r\n", "Runs from: ", Folder(DriverExePath()), "\r\n",
-                           "Log: ", eventlog::LogPath(), "\r\n\r\n");
+                           "Log: ", eventlog::LogPathW(), "\r\n\r\n");
     ReportHookLibrary(out);
     out += "\r\n";
     ReportHid(out);
     out += "\r\n";
     ReportInstance(out);
+    ReportHotKey(out);
     out += "\r\n";
     ReportHosts(out);
     out += "\r\n";
     ReportAutostart(out);
+    out += "\r\n";
+    ReportCrashDumps(out);
     return out;
 }
 
 void Run() {
     std::string report = BuildReport();
-    std::wstring folder = eventlog::Folder();
+    std::wstring folder = eventlog::FolderW();
     std::wstring path = folder + kReportName;
     bool written = false;
     if (!folder.empty()) {

@@ -12,6 +12,11 @@ constexpr const char kSingleInstanceMutex[] = "QEVR01";
 std::string DriverVersion();
 std::string DriverExePath();
 
+// The end of the process, from the end of the main dialog or from the end of the session: an owed
+// key-up first (within its bound, or a line in the log that says it was not delivered), then the
+// hook library, the log's last lines, and the process's end.
+[[noreturn]] void EndDriverProcess(UINT exitCode);
+
 class CDriverApp : public CWinApp {
 public:
     BOOL InitInstance() override;

@@ -1,14 +1,18 @@
 #include "app/driver_dlg.h"
 
+#include <wtsapi32.h>
+
 #include <cstddef>
 #include <cstring>
 #include <string>
 
 #include "app/about_dlg.h"
+#include "app/driver_app.h"
 #include "app/driver_state.h"
 #include "app/folder_rights.h"
 #include "app/tray_icon.h"
 #include "base/event_log.h"
+#include "base/system_library.h"
 #include "host/hook_library.h"
 #include "host/key_forwarder.h"
 #include "host/machine_poller.h"
@@ -21,15 +25,41 @@ const UINT WM_TASKBAR_CREATED = RegisterWindowMessageA("TaskbarCreated");
 
 constexpr char kRunKey[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Run";
 constexpr char kAutostartValue[] = "dunmoral";
+constexpr char kHotKeyTaken[] = "Ctrl+F11 is taken by another program: lock from this icon's menu";
 
-// Whether a completed removal names the pendant; the name is read only within the record's size.
-bool RemovedPendant(LPARAM lParam) {
-    auto* header = reinterpret_cast<const DEV_BROADCAST_DEVICEINTERFACE_A*>(lParam);
-    constexpr size_t kNameOffset = offsetof(DEV_BROADCAST_DEVICEINTERFACE_A, dbcc_name);
+using WtsRegisterFn = BOOL(WINAPI*)(HWND, DWORD);
+using WtsUnregisterFn = BOOL(WINAPI*)(HWND);
+
+// wtsapi32 is no KnownDLL: from System32 only, and looked up, since a system without it still
+// runs the driver.
+HMODULE SessionLibrary() {
+    static HMODULE module = LoadSystemLibrary(L"wtsapi32.dll");
+    return module;
+}
+
+DWORD OwnSession() {
+    DWORD session = 0;
+    ProcessIdToSessionId(GetCurrentProcessId(), &session);
+    return session;
+}
+
+// Whether a device-interface notification names the pendant (its USB ids in the path). The name is
+// wide, as the registration asked, and read only within the record's size.
+bool NamesPendant(LPARAM lParam) {
+    auto* header = reinterpret_cast<const DEV_BROADCAST_DEVICEINTERFACE_W*>(lParam);
+    constexpr size_t kNameOffset = offsetof(DEV_BROADCAST_DEVICEINTERFACE_W, dbcc_name);
     if (!header || header->dbcc_devicetype != DBT_DEVTYP_DEVICEINTERFACE || header->dbcc_size <= kNameOffset)
         return false;
-    std::string name(header->dbcc_name, strnlen(header->dbcc_name, header->dbcc_size - kNameOffset));
+    size_t chars = (header->dbcc_size - kNameOffset) / sizeof(wchar_t);
+    std::string name;
+    for (size_t i = 0; i < chars && header->dbcc_name[i] != L'\0'; ++i)
+        name += header->dbcc_name[i] < 0x80 ? static_cast<char>(header->dbcc_name[i]) : '?';
     return CPendantDevice::NamesPendant(name.c_str());
+}
+
+bool IsInterface(LPARAM lParam) {
+    auto* header = reinterpret_cast<const DEV_BROADCAST_HDR*>(lParam);
+    return header && header->dbch_devicetype == DBT_DEVTYP_DEVICEINTERFACE;
 }
 
 }  // namespace
@@ -49,6 +79,10 @@ BEGIN_MESSAGE_MAP(CDriverDlg)
     ON_MESSAGE(WM_REFRESH_STATUS, OnRefreshStatus)
     ON_MESSAGE(WM_CREATE, OnCreate)
     ON_MESSAGE(WM_DEVICECHANGE, OnDeviceChange)
+    ON_MESSAGE(WM_LINK_DONE, OnLinkDone)
+    ON_MESSAGE(WM_POWERBROADCAST, OnPowerBroadcast)
+    ON_MESSAGE(WM_ENDSESSION, OnEndSession)
+    ON_MESSAGE(WM_WTSSESSION_CHANGE, OnSessionChange)
     // Normally taken in PreTranslateMessage; this catches one sent, or dispatched by a modal
     // loop that is not ours (a menu's, a message box's).
     ON_MESSAGE(WM_PENDANT_KEY, OnPendantKey)
@@ -68,14 +102,15 @@ LRESULT CDriverDlg::WindowProc(UINT message, WPARAM wParam, LPARAM lParam) {
 
 BOOL CDriverDlg::PreTranslateMessage(MSG* msg) {
     if (msg->message == WM_PENDANT_KEY) {
-        keyfwd::ForwardKey(static_cast<uint32_t>(msg->wParam), static_cast<uint32_t>(msg->lParam));
+        keyfwd::ForwardKey(static_cast<uint32_t>(msg->wParam), static_cast<uint32_t>(msg->lParam),
+                           keyfwd::kUiLockWaitMs);
         return TRUE;
     }
     return CDialog::PreTranslateMessage(msg);
 }
 
 LRESULT CDriverDlg::OnPendantKey(WPARAM wParam, LPARAM lParam) {
-    keyfwd::ForwardKey(static_cast<uint32_t>(wParam), static_cast<uint32_t>(lParam));
+    keyfwd::ForwardKey(static_cast<uint32_t>(wParam), static_cast<uint32_t>(lParam), keyfwd::kUiLockWaitMs);
     return 0;
 }
 
@@ -107,21 +142,25 @@ BOOL CDriverDlg::OnInitDialog() {
     g_state.forceFrame = 0;
     g_state.hostIsV8 = 0;
 
+    exiting = false;
+    reopenAsked = false;
+    sleeping = false;
     CPendantDevice::SetKeySink(&keyfwd::Sink());
-    if (!g_pendant.Open(m_hWnd)) {
-        g_state.enabled = 0;
-        eventlog::Write("locked: no pendant at start-up");
-    }
-    RegisterDeviceNotifications();
-    g_pendant.Close();
+    // The link thread answers here; the probe's answer locks a driver without pendant and
+    // registers for the device notifications of the class it found.
+    g_pendant.ReplyTo(m_hWnd, WM_LINK_DONE);
+    g_pendant.Ask(LinkRequest::kProbe);
 
     g_state.modeByte = 0;
     g_state.lastFrame = 0;
     hooklib::LoadAtStart();
-    RegisterHotKey(m_hWnd, HOTKEY_LOCK, MOD_CONTROL, VK_F11);
+    RegisterLockHotKey();
+    RegisterSessionNotifications();
     RegisterAutostart();
     if (!poller::Start()) return TRUE;
     timerId = SetTimer(m_hWnd, TIMER_TICK, TIMER_PERIOD_MS, nullptr);
+    // The first connection now, not at the eleventh tick: keys flow as soon as the driver is up.
+    PostRefresh();
     trayIconId = IDI_ACTIVE;
     return TRUE;
 }
@@ -184,56 +223,75 @@ void CDriverDlg::RegisterAutostart() {
 
 int CDriverDlg::RegisterDeviceNotifications() {
     std::memset(&notifyFilter, 0, sizeof(notifyFilter));
-    notifyFilter.dbcc_size = sizeof(DEV_BROADCAST_DEVICEINTERFACE_A);
+    notifyFilter.dbcc_size = sizeof(DEV_BROADCAST_DEVICEINTERFACE_W);
     notifyFilter.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
     notifyFilter.dbcc_classguid = g_pendant.interfaceClass;
-    notifyHandle = RegisterDeviceNotificationA(m_hWnd, &notifyFilter, DEVICE_NOTIFY_WINDOW_HANDLE);
+    // Wide: the device path that tells the pendant from any other device then arrives whole, on
+    // Windows and under Wine alike.
+    notifyHandle = RegisterDeviceNotificationW(m_hWnd, &notifyFilter, DEVICE_NOTIFY_WINDOW_HANDLE);
     if (notifyHandle) notifyRegistered = 1;
     return notifyHandle ? 1 : 0;
 }
 
 LRESULT CDriverDlg::OnDeviceChange(WPARAM wParam, LPARAM lParam) {
-    if (wParam == DBT_DEVICEARRIVAL) {
-        auto* header = reinterpret_cast<const DEV_BROADCAST_HDR*>(lParam);
-        if (header && header->dbch_devicetype == DBT_DEVTYP_DEVICEINTERFACE) g_state.pendantReady = 0;
-    } else if (wParam == DBT_DEVICEREMOVECOMPLETE) {
+    if (wParam != DBT_DEVICEARRIVAL && wParam != DBT_DEVICEREMOVECOMPLETE) return TRUE;
+    const bool arrival = wParam == DBT_DEVICEARRIVAL;
+    if (arrival && !IsInterface(lParam)) return TRUE;
+    if (NamesPendant(lParam)) {
+        if (!arrival) CPendantDevice::LogLinkLost("removed");
+        // Reconnect now, not at the next refresh: the operator has just plugged it in.
         g_state.pendantReady = 0;
-        if (RemovedPendant(lParam)) CPendantDevice::LogLinkLost("removed");
+        if (!exiting) PostRefresh();
+        return TRUE;
     }
+    // Another device came or went: a working link is left alone, so a jog held now goes on.
+    const bool healthy = g_state.pendantReady == 1 && g_pendant.connected == 1;
+    if (!healthy) g_state.pendantReady = 0;
     return TRUE;
 }
 
-void CDriverDlg::EnsurePendant() {
+bool CDriverDlg::EnsurePendant() {
     if (!notifyRegistered) RegisterDeviceNotifications();
-    if (g_state.pendantReady != 0) return;
-    if (g_pendant.connected == 1) g_pendant.Close();
-    int result = g_pendant.Open(m_hWnd);
-    g_state.pendantReady = result;
-    // A reconnection ends a lock that only the missing pendant caused, never the operator's.
-    if (result == 1 && !g_state.operatorLocked) {
-        if (g_state.enabled == 0) eventlog::Write("unlocked by the reconnection");
-        g_state.enabled = 1;
-    }
+    if (g_state.pendantReady != 0 || reopenAsked) return false;
+    reopenAsked = true;
+    g_pendant.Ask(LinkRequest::kReopen);
+    return true;
+}
+
+void CDriverDlg::PostRefresh() {
+    // A post that fails (a full queue) must not stop every later refresh.
+    if (!refreshPending && PostMessageA(m_hWnd, WM_REFRESH_STATUS, 0, 0)) refreshPending = 1;
 }
 
 LRESULT CDriverDlg::OnTimer(WPARAM, LPARAM) {
     Default();
+    if (exiting) return 0;
     if (++tickCount >= kTicksPerRefresh) {
         tickCount = 0;
-        // A post that fails (a full queue) must not stop every later refresh.
-        if (!refreshPending && PostMessageA(m_hWnd, WM_REFRESH_STATUS, 0, 0)) refreshPending = 1;
+        PostRefresh();
     }
     if (g_state.enabled == 1) {
         tracker.Track(GetForegroundWindow());
     } else if (g_state.enabled == 0) {
-        if (g_state.hostActive == 1) hooklib::EnableMap(0);
+        if (g_state.hostActive == 1) {
+            // The key map goes off only once the host has had the key-up of a key it holds.
+            if (keyfwd::KeyUpOwed()) return 0;
+            hooklib::EnableMap(0);
+        }
         g_state.hostActive = 0;
     }
     return 0;
 }
 
 LRESULT CDriverDlg::OnRefreshStatus(WPARAM, LPARAM) {
-    EnsurePendant();
+    refreshPending = 0;
+    if (exiting) return 1;
+    // A reconnection asked now shows in the tray with its answer, not half done.
+    if (!EnsurePendant()) UpdateTray();
+    return 1;
+}
+
+void CDriverDlg::UpdateTray() {
     UINT icon;
     const char* tip;
     if (g_pendant.connected == 0) {
@@ -249,12 +307,52 @@ LRESULT CDriverDlg::OnRefreshStatus(WPARAM, LPARAM) {
         icon = IDI_IDLE;
         tip = "IDLE!";
     }
+    // The tip is rewritten only with the icon: the same icon keeps its older tip.
     if (icon != trayIconId) {
         trayIconId = icon;
         m_hIcon = tray::Update(m_hWnd, icon, tip);
     }
-    refreshPending = 0;
-    return 1;
+}
+
+LRESULT CDriverDlg::OnLinkDone(WPARAM wParam, LPARAM lParam) {
+    const auto request = static_cast<LinkRequest>(wParam);
+    const auto outcome = static_cast<LinkOutcome>(lParam);
+    // After the exit command nothing the link says changes the lock or shows a box.
+    if (exiting) return 0;
+    switch (request) {
+        case LinkRequest::kProbe:
+            if (outcome == LinkOutcome::kNotFound && !g_state.operatorLocked) {
+                g_state.enabled = 0;
+                eventlog::Write("locked: no pendant at start-up");
+            }
+            if (!notifyRegistered) RegisterDeviceNotifications();
+            break;
+        case LinkRequest::kOpen:
+            // Only an unlock that still stands is answered: the operator may have locked again.
+            if (g_state.enabled == 0) break;
+            if (outcome == LinkOutcome::kConnected)
+                eventlog::Write("unlocked from the menu");
+            else if (outcome == LinkOutcome::kNotFound)
+                RefuseUnlock("from the menu", "Please Insert Usb!", "Infor");
+            break;
+        case LinkRequest::kReopen:
+            reopenAsked = false;
+            if (outcome == LinkOutcome::kHeldClosed) break;
+            g_state.pendantReady = outcome == LinkOutcome::kConnected ? 1 : 0;
+            // A reconnection ends a lock that only the missing pendant caused, never the operator's.
+            if (outcome == LinkOutcome::kConnected && !g_state.operatorLocked) {
+                if (g_state.enabled == 0) eventlog::Write("unlocked by the reconnection");
+                g_state.enabled = 1;
+            }
+            UpdateTray();
+            break;
+        case LinkRequest::kClose:
+            CPendantDevice::LogLinkLost("closed by the lock from the menu");
+            break;
+        default:
+            break;
+    }
+    return 0;
 }
 
 bool CDriverDlg::ToggleLock() {
@@ -270,19 +368,21 @@ void CDriverDlg::RefuseUnlock(const char* road, const char* text, const char* ca
 }
 
 void CDriverDlg::OnLock() {
+    if (exiting) return;
     if (!ToggleLock()) {
         eventlog::Write("locked from the menu");
-        // Closing releases a key still held in the host.
-        g_pendant.Close();
-        CPendantDevice::LogLinkLost("closed by the lock from the menu");
-    } else if (!g_pendant.Open(m_hWnd)) {
-        RefuseUnlock("from the menu", "Please Insert Usb!", "Infor");
+        // Up in the host at once; the close that follows finds nothing held.
+        keyfwd::ReleaseHeldKey();
+        g_pendant.Ask(LinkRequest::kClose);
     } else {
-        eventlog::Write("unlocked from the menu");
+        // The answer says whether the pendant was found (OnLinkDone).
+        g_pendant.ownerWindow = m_hWnd;
+        g_pendant.Ask(LinkRequest::kOpen);
     }
 }
 
 LRESULT CDriverDlg::OnHotKey(WPARAM, LPARAM) {
+    if (exiting) return 0;
     if (!ToggleLock()) {
         eventlog::Write("locked by Ctrl+F11");
         // The pendant stays open, so a key held now would stay down in the host.
@@ -295,30 +395,125 @@ LRESULT CDriverDlg::OnHotKey(WPARAM, LPARAM) {
     return 0;
 }
 
-void CDriverDlg::OnExit() {
+void CDriverDlg::BeginExit() {
+    if (exiting) return;
+    exiting = true;
+    // Exit means exit: no tick, no refresh, no reopening and no key from here on.
+    if (timerId) KillTimer(m_hWnd, timerId);
+    timerId = 0;
+    keyfwd::BeginExit();
+    g_pendant.Ask(LinkRequest::kShutdown);
     poller::Stop();
     poller::ExitCleanup();
+    // An About box or a message box of ours would hold the end until the operator closed it.
+    EndThreadDialogs(m_hWnd);
+}
+
+void CDriverDlg::OnExit() {
+    BeginExit();
     OnCancel();
 }
 
 LRESULT CDriverDlg::OnDestroy(WPARAM, LPARAM) {
     eventlog::Write("exit");
-    poller::Stop();
+    // A window that ends without the exit command ends the same way.
+    BeginExit();
     Default();
-    if (timerId) KillTimer(m_hWnd, timerId);
-    timerId = 0;
     tray::Remove(m_hWnd);
     UnregisterHotKey(m_hWnd, HOTKEY_LOCK);
-    // The registration belongs to this window; a dialog made again would otherwise add a second.
+    // The registrations belong to this window; a dialog made again would otherwise add a second.
     if (notifyHandle) UnregisterDeviceNotification(notifyHandle);
     notifyHandle = nullptr;
     notifyRegistered = 0;
-    keyfwd::ReleaseHeldKey();
+    if (sessionNotified) {
+        if (auto unregister = reinterpret_cast<WtsUnregisterFn>(reinterpret_cast<void*>(
+                GetProcAddress(SessionLibrary(), "WTSUnRegisterSessionNotification"))))
+            unregister(m_hWnd);
+        sessionNotified = false;
+    }
+    g_pendant.ReplyTo(nullptr, 0);
     // The forwarder outlives this window only until the process ends; the pendant object lives
     // longer, and its last close must not call into it.
     CPendantDevice::SetKeySink(nullptr);
-    hooklib::FreeAll();
+    // With a key-up still owed the library stays for the end of the process to deliver it.
+    if (!keyfwd::KeyUpOwed()) hooklib::FreeAll();
     return 0;
+}
+
+// Logoff or shutdown: the system may end the process as soon as this returns, so the exit runs
+// here, whole.
+LRESULT CDriverDlg::OnEndSession(WPARAM ending, LPARAM) {
+    if (!ending) return 0;
+    eventlog::Write("exit: the session is ending");
+    BeginExit();
+    tray::Remove(m_hWnd);
+    EndDriverProcess(0);
+}
+
+LRESULT CDriverDlg::OnPowerBroadcast(WPARAM event, LPARAM) {
+    if (exiting) return TRUE;
+    if (event == PBT_APMSUSPEND) {
+        sleeping = true;
+        eventlog::Write("suspend: the pendant is let go until the PC wakes");
+        keyfwd::SetPaused(keyfwd::kPauseSleep, true);
+        g_pendant.Ask(LinkRequest::kSuspend);
+    } else if (event == PBT_APMRESUMEAUTOMATIC || event == PBT_APMRESUMESUSPEND) {
+        // Whatever became of the pendant meanwhile (unplugged, replugged, its old handles dead),
+        // a fresh connection is made at once, not at the next device change.
+        if (sleeping) eventlog::Write("resume: reconnecting the pendant");
+        sleeping = false;
+        keyfwd::SetPaused(keyfwd::kPauseSleep, false);
+        g_pendant.Ask(LinkRequest::kResume);
+        g_state.pendantReady = 0;
+        PostRefresh();
+    }
+    return TRUE;
+}
+
+void CDriverDlg::RegisterSessionNotifications() {
+    sessionLocked = false;
+    // A copy started by the machine-wide autostart in a session in the background sees the
+    // pendant too: only the console's driver forwards its keys.
+    sessionAtConsole = WTSGetActiveConsoleSessionId() == OwnSession();
+    sessionAway = false;
+    ApplySessionState();
+    auto registerFn = reinterpret_cast<WtsRegisterFn>(
+        reinterpret_cast<void*>(GetProcAddress(SessionLibrary(), "WTSRegisterSessionNotification")));
+    sessionNotified = registerFn && registerFn(m_hWnd, NOTIFY_FOR_THIS_SESSION);
+    if (!sessionNotified) eventlog::Write("session notifications: not available; keys go on whatever the session does");
+}
+
+LRESULT CDriverDlg::OnSessionChange(WPARAM event, LPARAM session) {
+    if (static_cast<DWORD>(session) != OwnSession()) return 0;
+    switch (event) {
+        case WTS_CONSOLE_CONNECT: sessionAtConsole = true; break;
+        case WTS_CONSOLE_DISCONNECT:
+        case WTS_REMOTE_CONNECT: sessionAtConsole = false; break;
+        case WTS_SESSION_LOCK: sessionLocked = true; break;
+        case WTS_SESSION_UNLOCK: sessionLocked = false; break;
+        default: return 0;
+    }
+    ApplySessionState();
+    return 0;
+}
+
+void CDriverDlg::ApplySessionState() {
+    bool away = !sessionAtConsole || sessionLocked;
+    if (away == sessionAway) return;
+    sessionAway = away;
+    keyfwd::SetPaused(keyfwd::kPauseSession, away);
+    if (away)
+        eventlog::Write("keys held back: this session is ", sessionLocked ? "locked" : "not the one at the console");
+    else
+        eventlog::Write("keys go to the host again: this session is at the console and unlocked");
+}
+
+void CDriverDlg::RegisterLockHotKey() {
+    if (RegisterHotKey(m_hWnd, HOTKEY_LOCK, MOD_CONTROL, VK_F11)) return;
+    // The operator would press it, believe the driver locked, and the keys would go on.
+    eventlog::Write("Ctrl+F11 is taken by another program (", eventlog::ErrorText(GetLastError()),
+                    "): the driver locks only from its tray icon's menu");
+    tray::ShowBalloon(m_hWnd, kHotKeyTaken);
 }
 
 LRESULT CDriverDlg::OnCreate(WPARAM, LPARAM) {

@@ -12,6 +12,8 @@
 
 constexpr UINT WM_REFRESH_STATUS = WM_USER + 363;
 constexpr UINT WM_PENDANT_KEY = WM_USER + 177;
+// The link thread's answer to a request: wParam the request, lParam the outcome.
+constexpr UINT WM_LINK_DONE = WM_USER + 400;
 constexpr UINT_PTR TIMER_TICK = 16;
 constexpr UINT TIMER_PERIOD_MS = 200;
 // Every eleventh tick posts a status refresh: about every 2.2 s.
@@ -26,9 +28,11 @@ public:
     BOOL PreTranslateMessage(MSG* msg) override;
 
     int RegisterDeviceNotifications();
-    void EnsurePendant();
+    // Asks the link thread to reconnect when the connection is not believed good; true when it
+    // asked.
+    bool EnsurePendant();
 
-    DEV_BROADCAST_DEVICEINTERFACE_A notifyFilter;
+    DEV_BROADCAST_DEVICEINTERFACE_W notifyFilter;
     HDEVNOTIFY notifyHandle = nullptr;
     HICON m_hIcon = nullptr;
     UINT_PTR timerId = 0;
@@ -36,6 +40,19 @@ public:
     int tickCount = 0;
     int refreshPending = 0;
     UINT trayIconId = 0;
+    // A reconnection asked of the link thread and not yet answered.
+    bool reopenAsked = false;
+    // Set by the exit command (or the window's end, or the session's): nothing is opened,
+    // forwarded or refreshed from then on.
+    bool exiting = false;
+    // This session as the session notifications tell it: the operator's keys go to the driver of
+    // the session at the console, and not while it is locked.
+    bool sessionAtConsole = true;
+    bool sessionLocked = false;
+    bool sessionAway = false;
+    bool sessionNotified = false;
+    // Between the suspend and the resume notices.
+    bool sleeping = false;
     // The last examined window and the dialog-hold countdown live in the tracker.
     HostTracker tracker;
 
@@ -55,6 +72,11 @@ private:
     LRESULT OnRefreshStatus(WPARAM wParam, LPARAM lParam);
     LRESULT OnDeviceChange(WPARAM wParam, LPARAM lParam);
     LRESULT OnPendantKey(WPARAM wParam, LPARAM lParam);
+    LRESULT OnLinkDone(WPARAM wParam, LPARAM lParam);
+    // The system's own comings and goings: sleep, the session's end, the console.
+    LRESULT OnPowerBroadcast(WPARAM wParam, LPARAM lParam);
+    LRESULT OnEndSession(WPARAM wParam, LPARAM lParam);
+    LRESULT OnSessionChange(WPARAM wParam, LPARAM lParam);
     // What the operator does: the tray, its menu, the hot key, the system menu.
     void OnLock();
     LRESULT OnHotKey(WPARAM wParam, LPARAM lParam);
@@ -66,6 +88,15 @@ private:
     bool ToggleLock();
     // An unlock that found no pendant: locked again, logged, and the road's own box.
     void RefuseUnlock(const char* road, const char* text, const char* caption);
+    // The tray's icon and tip for the state as it is now.
+    void UpdateTray();
+    // A status refresh now, unless one waits already.
+    void PostRefresh();
+    // Everything the exit command stops, in its order; once.
+    void BeginExit();
+    void RegisterLockHotKey();
+    void RegisterSessionNotifications();
+    void ApplySessionState();
 
 protected:
     LRESULT WindowProc(UINT message, WPARAM wParam, LPARAM lParam) override;

@@ -24,6 +24,9 @@ namespace {
 UINT g_lastIconId = 0;
 std::string g_lastTip;
 int g_retriesLeft = 0;
+// A balloon waits for the icon to be there.
+bool g_added = false;
+std::string g_pendingBalloon;
 
 HICON LoadTrayIcon(UINT iconId) {
     // Shared: the system keeps one handle per resource and size, so switching icons leaks none.
@@ -54,9 +57,27 @@ void Remember(UINT iconId, const char* tip) {
     g_lastTip = std::string(tip ? tip : "").substr(0, 63);
 }
 
+// The balloon needs the second version of the record; the icon itself keeps the first.
+void ShowPendingBalloon(HWND owner) {
+    if (!g_added || g_pendingBalloon.empty()) return;
+    NOTIFYICONDATAA data;
+    std::memset(&data, 0, sizeof(data));
+    data.cbSize = NOTIFYICONDATAA_V2_SIZE;
+    data.hWnd = owner;
+    data.uID = kIconId;
+    data.uFlags = NIF_INFO;
+    lstrcpynA(data.szInfo, g_pendingBalloon.c_str(), sizeof(data.szInfo));
+    lstrcpynA(data.szInfoTitle, "veltra", sizeof(data.szInfoTitle));
+    data.dwInfoFlags = NIIF_WARNING;
+    data.uTimeout = 10000;
+    if (Shell_NotifyIconA(NIM_MODIFY, &data)) g_pendingBalloon.clear();
+}
+
 // Adds the icon with what it shows now.
 bool AddCurrent(HWND owner) {
-    return Notify(NIM_ADD, owner, LoadTrayIcon(g_lastIconId), g_lastTip.c_str()) != FALSE;
+    g_added = Notify(NIM_ADD, owner, LoadTrayIcon(g_lastIconId), g_lastTip.c_str()) != FALSE;
+    ShowPendingBalloon(owner);
+    return g_added;
 }
 
 void CALLBACK RetryTimerProc(HWND owner, UINT, UINT_PTR id, DWORD) {
@@ -82,6 +103,7 @@ void StartRetries(HWND owner) {
 }  // namespace
 
 void Add(HWND owner) {
+    g_pendingBalloon.clear();
     Remember(IDI_ACTIVE, "Qorin");
     if (!AddCurrent(owner)) StartRetries(owner);
 }
@@ -99,6 +121,7 @@ HICON Update(HWND owner, UINT iconId, const char* tip) {
 void Remove(HWND owner) {
     KillTimer(owner, kRetryTimerId);
     g_retriesLeft = 0;
+    g_added = false;
     NOTIFYICONDATAA data;
     std::memset(&data, 0, sizeof(data));
     data.cbSize = NOTIFYICONDATAA_V1_SIZE;
@@ -112,7 +135,10 @@ void AddAgain(HWND owner) {
     if (AddCurrent(owner)) return;
     // A shell that still holds the icon (a "TaskbarCreated" that did not come from a restart)
     // refuses the add, and takes a modify instead.
-    if (Notify(NIM_MODIFY, owner, LoadTrayIcon(g_lastIconId), g_lastTip.c_str())) return;
+    if (Notify(NIM_MODIFY, owner, LoadTrayIcon(g_lastIconId), g_lastTip.c_str())) {
+        g_added = true;
+        return;
+    }
     if (g_retriesLeft == 0) StartRetries(owner);
 }
 
@@ -125,6 +151,11 @@ void LetTaskbarCreatedThrough(HWND owner) {
 }
 
 void SetMessageFilter(MessageFilterFn filter) { g_messageFilter = filter ? filter : SystemMessageFilter(); }
+
+void ShowBalloon(HWND owner, const char* text) {
+    g_pendingBalloon = text ? text : "";
+    ShowPendingBalloon(owner);
+}
 
 HMENU LoadPreparedMenu(int enabled) {
     HMENU menu = LoadMenuA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(IDR_TRAY_MENU));

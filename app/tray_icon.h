@@ -34,6 +34,9 @@ void LetTaskbarCreatedThrough(HWND owner);
 // The filter call in use; tests install a recorder, nullptr restores the system's.
 using MessageFilterFn = BOOL(WINAPI*)(HWND, UINT, DWORD, PCHANGEFILTERSTRUCT);
 void SetMessageFilter(MessageFilterFn filter);
+// A warning the operator must see once, as a balloon from the icon; shown as soon as the icon is
+// in the notification area.
+void ShowBalloon(HWND owner, const char* text);
 
 // The tray menu (IDR_TRAY_MENU) loaded and prepared for showing: Lock checked exactly while the
 // driver is locked. The caller tracks sub-menu 0 and destroys the returned menu.

@@ -5,6 +5,8 @@
 #include <atomic>
 #include <cstdio>
 
+#include "base/thread_role.h"
+
 namespace eventlog {
 
 namespace {
@@ -47,6 +49,7 @@ public:
 
 private:
     static DWORD WINAPI WriterProc(LPVOID self) {
+        SetThreadRole("log");
         static_cast<Log*>(self)->Run();
         return 0;
     }
@@ -66,9 +69,10 @@ private:
         }
     }
 
+public:
     // Opened for each batch, so that the file can be read, moved or deleted between lines.
     static void WriteBatch(const std::string& batch) {
-        std::wstring folder = Folder();
+        std::wstring folder = FolderW();
         if (folder.empty()) return;
         CreateDirectoryW(folder.c_str(), nullptr);
         const std::wstring path = folder + L"veltra.log";
@@ -95,6 +99,7 @@ private:
         CloseHandle(file);
     }
 
+private:
     // Appends; CREATE_ALWAYS empties the file first.
     static HANDLE Open(const std::wstring& path, DWORD disposition) {
         return CreateFileW(path.c_str(), disposition == CREATE_ALWAYS ? GENERIC_WRITE : FILE_APPEND_DATA,
@@ -118,7 +123,7 @@ Log& TheLog() {
 
 }  // namespace
 
-std::wstring Folder() {
+std::wstring FolderW() {
     // Wide: a user's folder may hold letters that the ANSI code page lacks.
     wchar_t base[MAX_PATH + 1] = {0};
     DWORD length = GetEnvironmentVariableW(L"LOCALAPPDATA", base, MAX_PATH);
@@ -133,7 +138,23 @@ std::wstring Folder() {
     return folder + L"veltra\\";
 }
 
-std::wstring LogPath() { return Folder() + L"veltra.log"; }
+std::wstring LogPathW() { return FolderW() + L"veltra.log"; }
+
+namespace {
+std::string Ansi(const std::wstring& path) {
+    if (path.empty()) return std::string();
+    BOOL lossy = FALSE;
+    int size = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, path.c_str(), -1, nullptr, 0, nullptr, &lossy);
+    if (size <= 1 || lossy) return std::string();
+    std::string narrow(static_cast<size_t>(size), '\0');
+    WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, path.c_str(), -1, &narrow[0], size, nullptr, nullptr);
+    narrow.resize(static_cast<size_t>(size - 1));
+    return narrow;
+}
+}  // namespace
+
+std::string Folder() { return Ansi(FolderW()); }
+std::string LogPath() { return Ansi(LogPathW()); }
 
 void Append(std::string& line, const char* text) { line += text ? text : ""; }
 void Append(std::string& line, const std::string& text) { line += text; }
@@ -183,9 +204,14 @@ std::string Stamp() {
     return stamp;
 }
 
-void WriteLine(const std::string& text) {
-    // Windows line ends: operators read it in Notepad.
-    TheLog().Queue(Join(Stamp(), text, "\r\n"));
+// Windows line ends: operators read it in Notepad.
+static std::string Stamped(const std::string& text) { return Join(Stamp(), text, "\r\n"); }
+
+void WriteLine(const std::string& text) { TheLog().Queue(Stamped(text)); }
+
+void WriteNow(const std::string& text, DWORD flushMs) {
+    Flush(flushMs);
+    Log::WriteBatch(Stamped(text));
 }
 
 bool Flush(DWORD timeoutMs) { return TheLog().Flush(timeoutMs); }

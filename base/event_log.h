@@ -18,8 +18,12 @@ constexpr uint64_t kMaxLogBytes = 1024 * 1024;
 
 // The folder of the log and of the diagnosis report, with a trailing backslash. It follows the
 // LOCALAPPDATA variable, as Windows sets it for every user.
-std::wstring Folder();
-std::wstring LogPath();
+// Wide, as the log itself uses it: a user's folder may hold letters that the ANSI code page lacks.
+std::wstring FolderW();
+std::wstring LogPathW();
+// The same in the ANSI code page, for the narrow calls; empty where the path has no ANSI form.
+std::string Folder();
+std::string LogPath();
 
 void WriteLine(const std::string& text);
 // "2026-12-07 14:03:22.123 ", the local time that begins every line.
@@ -62,5 +66,9 @@ std::string ErrorText(DWORD error);
 // Waits until every line queued so far is written (or dropped), at most timeoutMs; false when
 // the time ran out.
 bool Flush(DWORD timeoutMs);
+
+// For a process about to end abnormally: the queued lines first (waiting at most flushMs), then
+// this one written by the calling thread itself.
+void WriteNow(const std::string& text, DWORD flushMs);
 
 }  // namespace eventlog

@@ -356,13 +356,16 @@ BENCH(process_steady) {
                 "Wine 8 disagrees and is shown apart); memory: RssAnon from /proc via Z:");
 }
 
-// Exit with NcStudio hooked and in front and a key just pressed: as the hook library answers at
-// once, and as it hangs in KeyBoardProc and GetMaStep (a busy NcStudio).
+// Exit with NcStudio hooked and in front: as the hook library answers at once; with nothing owed
+// while the library hangs (GetMaStep 5 s, a key-up call 5 s); with a key-up owed behind a key-down
+// that KeyBoardProc takes 1 s over; and with a feature report the device never completes.
 BENCH(exit_with_host) {
+    enum Kind { kQuick, kHungNothingOwed, kOwed1s, kStuckFeature, kKinds };
     constexpr int kRuns = 4;
-    std::vector<double> quick, hung;
-    for (int i = 0; i < 2 * kRuns; ++i) {
-        bool hang = i % 2 == 1;
+    constexpr LONG kSlowMs = 1000;
+    std::vector<double> ms[kKinds];
+    for (int i = 0; i < kKinds * kRuns; ++i) {
+        Kind kind = static_cast<Kind>(i % kKinds);
         harness::DriverSession session;
         harness::HookRecords& hooks = session.hooks;
         HravikShared* sh = hooks.Block();
@@ -370,25 +373,53 @@ BENCH(exit_with_host) {
             report.Note("run " + std::to_string(i) + ": the driver did not start, connect and hook the host");
             continue;
         }
-        if (hang) {
+        if (kind == kHungNothingOwed) {
             LONG steps = hooks.Calls(HravikGetMaStep);
             sh->hangMs[HravikGetMaStep] = 5000;
             hooks.WaitCalls(HravikGetMaStep, steps + 1, 3000);
+            sh->hangArg0[HravikKeyBoardProc] = 0x101;
             sh->hangMs[HravikKeyBoardProc] = 5000;
+            LONG keys = hooks.Calls(HravikKeyBoardProc);
+            session.pendant.Key(0x31);
+            session.pendant.Release();
+            hooks.WaitCalls(HravikKeyBoardProc, keys + 2, 3000);
+        } else if (kind == kOwed1s) {
+            sh->hangArg0[HravikKeyBoardProc] = 0x100;
+            sh->hangMs[HravikKeyBoardProc] = kSlowMs;
+            session.HoldKey();
+        } else if (kind == kStuckFeature) {
+            session.pendant.Bus().SetBehaviour(0, testhid::kHoldFeatures);
+            uint32_t mark = session.pendant.Mark();
+            sh->result[HravikGetMaStep] = 0x07;
+            WaitUntil(
+                [&] {
+                    std::vector<testhid::LogEntry> log;
+                    session.pendant.Bus().FeatureLog(log, mark);
+                    for (const testhid::LogEntry& e : log)
+                        if (e.outcome == TESTHID_HELD) return true;
+                    return false;
+                },
+                3000);
+        } else {
+            session.HoldKey();
         }
-        session.HoldKey();
         double e0 = Now();
         PostMessageA(session.driver.Window(), WM_COMMAND, harness::kExitCommand, 0);
-        if (session.driver.Wait(10000) != STILL_ACTIVE) (hang ? hung : quick).push_back(Now() - e0);
-        sh->hangMs[HravikGetMaStep] = 0;
-        sh->hangMs[HravikKeyBoardProc] = 0;
+        if (session.driver.Wait(10000) != STILL_ACTIVE) ms[kind].push_back(Now() - e0);
+        HravikResetControls(sh);
     }
-    report.Add("exit_host_hooked_p50", Median(quick), "ms", "<= 100");
-    report.Add("exit_host_hooked_max", MaxOf(quick), "ms", "");
-    report.Add("exit_host_hooked_library_hung_p50", Median(hung), "ms", "<= 100");
-    report.Add("exit_host_hooked_library_hung_max", MaxOf(hung), "ms", "");
-    report.Note(std::to_string(quick.size() + hung.size()) + " exits with the stand-in NcStudio hooked and in "
-                "front and a key just pressed, half of them with KeyBoardProc and GetMaStep hanging 5 s");
+    report.Add("exit_host_hooked_p50", Median(ms[kQuick]), "ms", "<= 100");
+    report.Add("exit_host_hooked_max", MaxOf(ms[kQuick]), "ms", "");
+    report.Add("exit_nothing_owed_library_hung_p50", Median(ms[kHungNothingOwed]), "ms", "<= 100");
+    report.Add("exit_nothing_owed_library_hung_max", MaxOf(ms[kHungNothingOwed]), "ms", "");
+    report.Add("exit_keyup_owed_keydown_slow_1s_p50", Median(ms[kOwed1s]), "ms", "<= 1100");
+    report.Add("exit_keyup_owed_keydown_slow_1s_max", MaxOf(ms[kOwed1s]), "ms", "");
+    report.Add("exit_stuck_feature_report_p50", Median(ms[kStuckFeature]), "ms", "<= 100");
+    report.Add("exit_stuck_feature_report_max", MaxOf(ms[kStuckFeature]), "ms", "");
+    report.Note(std::to_string(kKinds * kRuns) + " exits with the stand-in NcStudio hooked and in front: a key "
+                "held and the library answering at once; a key pressed and released while GetMaStep and the "
+                "key-up call hang 5 s (nothing owed); a key held whose key-down KeyBoardProc takes 1 s over "
+                "(a key-up owed); a display frame the test device never completes");
 }
 
 // Close with the reader blocked in a HID read that no report completes, in this process on the

@@ -252,6 +252,25 @@ LRESULT CDialog::WindowProc(UINT message, WPARAM wParam, LPARAM lParam) {
     return Default();
 }
 
+namespace {
+BOOL CALLBACK EndDialogOf(HWND hwnd, LPARAM keep) {
+    if (hwnd == reinterpret_cast<HWND>(keep)) return TRUE;
+    char name[16] = {0};
+    GetClassNameA(hwnd, name, sizeof(name));
+    if (lstrcmpA(name, "#32770") != 0) return TRUE;
+    if (auto* dialog = dynamic_cast<CDialog*>(CWnd::FromHandle(hwnd)))
+        dialog->EndDialog(IDCANCEL);
+    else
+        ::EndDialog(hwnd, IDCANCEL);
+    return TRUE;
+}
+}  // namespace
+
+void EndThreadDialogs(HWND keep) {
+    EndMenu();
+    EnumThreadWindows(GetCurrentThreadId(), EndDialogOf, reinterpret_cast<LPARAM>(keep));
+}
+
 CWinApp::CWinApp() { g_app = this; }
 
 CWinApp::~CWinApp() {

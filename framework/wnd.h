@@ -135,5 +135,10 @@ public:
     HINSTANCE m_hInstance = nullptr;
 };
 
+// Ends every dialog box this thread shows (modal dialogs of ours and the system's message boxes
+// alike) except `keep`, and any menu it tracks: a command that ends the program does not wait
+// for the operator to close a box first.
+void EndThreadDialogs(HWND keep);
+
 // The program's entry: runs the one application object as the framework does.
 int FrameworkWinMain(HINSTANCE instance);

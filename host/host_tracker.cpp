@@ -9,6 +9,7 @@
 #include "base/event_log.h"
 #include "base/file_version.h"
 #include "host/hook_library.h"
+#include "host/key_forwarder.h"
 #include "pendant/pendant_device.h"
 
 namespace {
@@ -74,6 +75,7 @@ void HostTracker::Track(HWND foreground) {
     if (!host) return;
     if (GetWindowThreadProcessId(host, nullptr) == 0) {
         // The host has closed; its hook goes with it. hostActive stays until the driver is locked.
+        keyfwd::ReleaseHeldKey();
         hooklib::UnHook();
         g_state.hostWindow = nullptr;
         g_state.hostThreadId = 0;
@@ -120,6 +122,15 @@ HWND HostTracker::ExamineCandidate(HWND window, DWORD foregroundThread) {
         Log(window, "refused", version,
             version.empty() ? "its version cannot be read" : "neither 5.x nor 8.x");
         return window;
+    }
+    // A key held in the first host must go up there before the hook moves, or that host keeps
+    // it down. While another thread is still inside the library with it, the move waits a tick.
+    if (keyfwd::KeyUpOwed()) {
+        keyfwd::ReleaseHeldKey();
+        if (keyfwd::KeyUpOwed()) {
+            lastExamined = nullptr;
+            return window;
+        }
     }
     hooklib::SetVer(g_state.hostIsV8);
     if (!hooklib::UnHook()) {

@@ -3,6 +3,8 @@
 #include <cstring>
 
 #include "app/driver_state.h"
+#include "base/event_log.h"
+#include "base/thread_role.h"
 #include "host/hook_library.h"
 #include "pendant/display_frame.h"
 #include "pendant/pendant_device.h"
@@ -17,7 +19,10 @@ Relaxed<HANDLE> g_thread{nullptr};
 // The poller is inside a call that no stop request reaches: the hook library, or a feature report
 // that a stuck device never completes (Wine passes no cancel on to the device).
 Relaxed<int> g_inBlockingCall{0};
-char g_axisBuffer[hooklib::kAxisTextSize];
+// Slack beyond the size the library assumes: one that writes a little past it then spoils
+// nothing of ours.
+constexpr size_t kAxisSlack = 256;
+char g_axisBuffer[hooklib::kAxisTextSize + kAxisSlack];
 
 constexpr DWORD kIdleSleepMs = 100;
 constexpr DWORD kPollPauseMs = 80;
@@ -49,19 +54,27 @@ bool ActiveCycle() {
 
     HANDLE event = g_stopEvent;
     DWORD wait = event ? WaitForSingleObject(event, kPollPauseMs) : (Sleep(kPollPauseMs), WAIT_TIMEOUT);
-    if (wait == WAIT_OBJECT_0) return false;
+    if (wait == WAIT_OBJECT_0) {
+        // The event's name is known to every program of the session, and any of them can end
+        // the poller with it.
+        if (!g_stop)
+            eventlog::Write("poller stopped: its stop event \"", kStopEventName,
+                            "\" was signalled by another program; the pendant's display is no longer "
+                            "kept in step until the driver starts again");
+        return false;
+    }
 
     int step = 0;
     if (CallHook<hooklib::GetMaStepFn>(module, "GetMaStep", &step))
         g_state.stepValue = static_cast<uint32_t>(step);
     // The library is not told the buffer's size: never read past it, terminated or not.
-    g_axisBuffer[sizeof(g_axisBuffer) - 1] = '\0';
+    g_axisBuffer[hooklib::kAxisTextSize - 1] = '\0';
     int wrote = 0;
     if (CallHook<hooklib::GetAxisLocationFn>(module, "GetAxisLocation", &wrote, g_axisBuffer,
                                              hooklib::NextCallValue()) &&
         wrote != 0) {
-        g_axisBuffer[sizeof(g_axisBuffer) - 1] = '\0';
-        g_state.axisText.assign(g_axisBuffer, strnlen(g_axisBuffer, sizeof(g_axisBuffer)));
+        g_axisBuffer[hooklib::kAxisTextSize - 1] = '\0';
+        g_state.axisText.assign(g_axisBuffer, strnlen(g_axisBuffer, hooklib::kAxisTextSize));
     }
     if (g_stop) return false;
     g_inBlockingCall = 1;
@@ -71,6 +84,7 @@ bool ActiveCycle() {
 }
 
 DWORD WINAPI PollerThreadProc(LPVOID) {
+    SetThreadRole("poller");
     while (!g_stop) {
         if (!Active()) {
             // The idle pause waits on the stop event, so an exit is not held up by it.
@@ -95,7 +109,6 @@ bool Start() {
     g_stopEvent = event;
     g_stop = 0;
     g_inBlockingCall = 0;
-    g_pendant.holdClosed = 0;
     HANDLE thread = CreateThread(nullptr, 0, PollerThreadProc, nullptr, CREATE_SUSPENDED, nullptr);
     g_thread = thread;
     if (thread) ResumeThread(thread);
@@ -103,18 +116,17 @@ bool Start() {
 }
 
 void Stop() {
-    // The thread is told first, so that its wait and the link's close run at the same time, and
-    // a poller on its way out never opens the pendant again.
+    // The link is not the poller's to close: whoever stops the poller has asked the link thread
+    // first. A poller on its way out finds the link held closed and opens nothing.
     DWORD start = GetTickCount();
     g_stop = 1;
-    g_pendant.holdClosed = 1;
     if (HANDLE event = g_stopEvent) SetEvent(event);
-    g_pendant.Close();
     if (HANDLE thread = g_thread) {
         DWORD code = 0;
         int waits = 0;
         while (GetExitCodeThread(thread, &code) && code == STILL_ACTIVE) {
-            // Killing it inside the hook library could leave the library broken for the host.
+            // Ending it inside the hook library could leave the library broken for the host; a
+            // poller inside a call that no stop reaches is left to the process's end.
             if (g_inBlockingCall && GetTickCount() - start >= kBlockingCallWaitMs) break;
             Sleep(kStopWaitMs);
             if (++waits > kStopWaits) {

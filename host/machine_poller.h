@@ -11,7 +11,8 @@ constexpr const char kStopEventName[] = "zomfa";
 // Creates the stop event and starts the thread; false (after telling the user) when the event
 // cannot be created.
 bool Start();
-// Closes the pendant, then ends the thread: by flag and event, else forcibly after about 2 s.
+// Ends the thread: by flag and event, else forcibly after about 2 s unless it is inside a call
+// that no stop reaches (the hook library, a stuck feature report), which it leaves behind.
 void Stop();
 // Closes the stop event, so the second stop at the window's destruction signals nothing.
 void ExitCleanup();

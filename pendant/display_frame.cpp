@@ -12,12 +12,22 @@ void SendDisplayFrame() {
     if (PackFrame(frame) == g_state.lastFrame && g_state.forceFrame == 0) return;
     g_state.forceFrame = 0;
     g_state.lastFrame = PackFrame(frame);
-    if (!g_pendant.WriteFeature(frame, kFrameSize)) {
-        if (g_pendant.connected == 1) g_pendant.Close();
-        g_state.pendantReady = 0;
-        DWORD error = g_pendant.lastSendError;
-        std::string reason = "a display frame could not be sent";
-        if (error != 0) reason += eventlog::Join(" (", eventlog::ErrorText(error), ")");
-        CPendantDevice::LogLinkLost(reason);
+    switch (g_pendant.WriteFeature(frame, kFrameSize)) {
+        case FeatureSend::kSent:
+            return;
+        case FeatureSend::kBusy:
+        case FeatureSend::kNoLink:
+            // The link is being changed, or is being opened for this frame: it stays due and goes
+            // out at the next cycle. No fault of the pendant's.
+            g_state.forceFrame = 1;
+            return;
+        case FeatureSend::kRefused:
+            break;
     }
+    g_pendant.Ask(LinkRequest::kSendFailed);
+    g_state.pendantReady = 0;
+    DWORD error = g_pendant.lastSendError;
+    std::string reason = "a display frame could not be sent";
+    if (error != 0) reason += eventlog::Join(" (", eventlog::ErrorText(error), ")");
+    CPendantDevice::LogLinkLost(reason);
 }

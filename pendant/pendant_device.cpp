@@ -18,6 +18,7 @@ Relaxed<DWORD> CPendantDevice::readerThreadId{0};
 Relaxed<int> CPendantDevice::stopReader{0};
 Relaxed<HWND> CPendantDevice::ownerWindow{nullptr};
 Relaxed<DWORD> CPendantDevice::sinkThreadId{0};
+Relaxed<DWORD> CPendantDevice::brokenReader{0};
 Relaxed<KeySink*> CPendantDevice::keySink_{nullptr};
 Relaxed<uint32_t> CPendantDevice::reportsRead{0};
 Relaxed<int> CPendantDevice::linkLogged_{0};
@@ -28,6 +29,7 @@ namespace {
 constexpr DWORD kDetailBufferSize = 1024;
 constexpr uint8_t kMaxFeatureInterfaces = 4;
 constexpr DWORD kLinkPollMs = 10;
+constexpr size_t kOutcomeSlots = 64;
 
 enum class Interface { kOther, kFeature, kInput };
 
@@ -86,8 +88,6 @@ std::string Describe(const DiscoverySeen& seen) {
 
 CPendantDevice::CPendantDevice() : interfaceClass(kUsbDeviceInterfaceClass) {}
 
-CPendantDevice::~CPendantDevice() { Close(); }
-
 void CPendantDevice::SetKeySink(KeySink* sink) { keySink_ = sink; }
 
 bool CPendantDevice::IsCurrentReader() { return readerThreadId == GetCurrentThreadId(); }
@@ -99,55 +99,177 @@ void CPendantDevice::Take(Relaxed<HANDLE>& field, HANDLE device) {
     if (replaced != INVALID_HANDLE_VALUE) Hid().CloseHandle(replaced);
 }
 
-bool CPendantDevice::AcquireLink() {
+// ---- asking the link thread ----
+
+void CPendantDevice::ReplyTo(HWND window, UINT message) {
+    KernelLock guard(queueLock_);
+    replyWindow_ = window;
+    replyMessage_ = message;
+}
+
+uint64_t CPendantDevice::Enqueue(LinkRequest request) {
+    KernelLock guard(queueLock_);
+    if (!linkThread_) {
+        wake_ = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+        done_ = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        linkThread_ = CreateThread(nullptr, 0, LinkThreadProc, this, 0, nullptr);
+    }
+    // A refresh or a frame that asks again while its request still waits adds nothing.
+    for (const auto& waiting : queue_)
+        if (waiting.first == request) return waiting.second;
+    queue_.emplace_back(request, ++asked_);
+    SetEvent(wake_);
+    return asked_;
+}
+
+void CPendantDevice::Ask(LinkRequest request) { Enqueue(request); }
+
+LinkOutcome CPendantDevice::AskAndWait(LinkRequest request) {
+    uint64_t ticket = Enqueue(request);
+    while (finished_ < ticket) WaitForSingleObject(done_, 50);
+    KernelLock guard(queueLock_);
+    return lastOutcome_[ticket % kOutcomeSlots];
+}
+
+int CPendantDevice::Open(HWND owner) {
+    ownerWindow = owner;
+    return AskAndWait(LinkRequest::kOpen) == LinkOutcome::kConnected ? 1 : 0;
+}
+
+bool CPendantDevice::WaitIdle(DWORD timeoutMs) {
     DWORD start = GetTickCount();
     for (;;) {
-        if (lock_.Acquire(kLinkPollMs)) return true;
-        DWORD waited = GetTickCount() - start;
-        // A device that never completes a feature report would hold the lock for good: cancel
-        // that call rather than freeze the tray or the exit behind it.
+        {
+            KernelLock guard(queueLock_);
+            if (queue_.empty() && !running_) return true;
+        }
+        if (GetTickCount() - start >= timeoutMs) return false;
+        if (done_) WaitForSingleObject(done_, 5);
+        else Sleep(1);
+    }
+}
+
+DWORD WINAPI CPendantDevice::LinkThreadProc(LPVOID self) {
+    static_cast<CPendantDevice*>(self)->RunRequests();
+    return 0;
+}
+
+void CPendantDevice::RunRequests() {
+    for (;;) {
+        WaitForSingleObject(wake_, INFINITE);
+        for (;;) {
+            std::pair<LinkRequest, uint64_t> next;
+            {
+                KernelLock guard(queueLock_);
+                if (queue_.empty()) break;
+                next = queue_.front();
+                queue_.pop_front();
+                running_ = true;
+                ResetEvent(done_);
+            }
+            LinkOutcome outcome = Run(next.first);
+            KernelLock guard(queueLock_);
+            lastOutcome_[next.second % kOutcomeSlots] = outcome;
+            if (replyWindow_)
+                PostMessageA(replyWindow_, replyMessage_, static_cast<WPARAM>(next.first),
+                             static_cast<LPARAM>(outcome));
+            // Idle only once the reply is posted: whoever saw the link idle finds it queued.
+            running_ = false;
+            finished_ = next.second;
+            SetEvent(done_);
+        }
+    }
+}
+
+// ---- the link thread's work ----
+
+LinkOutcome CPendantDevice::Run(LinkRequest request) {
+    const bool held = suspended_ || shutDown_;
+    auto opened = [](int result) { return result ? LinkOutcome::kConnected : LinkOutcome::kNotFound; };
+    switch (request) {
+        case LinkRequest::kProbe: {
+            if (held) return LinkOutcome::kHeldClosed;
+            // Only whether it is there and which interface class it has: no reader, no keys.
+            int result = FindAndOpen(false);
+            connected = result;
+            CloseLocked();
+            return opened(result);
+        }
+        case LinkRequest::kOpen:
+        case LinkRequest::kReopen: {
+            if (held) return LinkOutcome::kHeldClosed;
+            if (request == LinkRequest::kReopen && connected == 1) CloseLocked();
+            int result = FindAndOpen(true);
+            connected = result;
+            return opened(result);
+        }
+        case LinkRequest::kEnsureOpen: {
+            if (featureHandle != INVALID_HANDLE_VALUE || inputHandle != INVALID_HANDLE_VALUE)
+                return LinkOutcome::kConnected;
+            if (held) return LinkOutcome::kHeldClosed;
+            int result = FindAndOpen(true);
+            connected = result;
+            // The writer's road found nothing: the status refresh tries again.
+            if (!result) g_state.pendantReady = 0;
+            return opened(result);
+        }
+        case LinkRequest::kBroken:
+            // A reader that a close or a reopen has replaced since it failed is no news.
+            if (brokenReader != 0 && brokenReader == readerThreadId) {
+                ReleaseHandle(inputHandle);
+                AcquireForOwner();
+                ReleaseHandle(featureHandle);
+                Release();
+            }
+            return LinkOutcome::kClosed;
+        case LinkRequest::kSendFailed:
+            if (connected == 1) CloseLocked();
+            return LinkOutcome::kClosed;
+        case LinkRequest::kSuspend:
+            suspended_ = true;
+            CloseLocked();
+            return LinkOutcome::kClosed;
+        case LinkRequest::kResume:
+            suspended_ = false;
+            return LinkOutcome::kClosed;
+        case LinkRequest::kShutdown:
+            shutDown_ = true;
+            CloseLocked();
+            return LinkOutcome::kClosed;
+        case LinkRequest::kReset:
+            CloseLocked();
+            suspended_ = false;
+            shutDown_ = false;
+            interfaceClass = kUsbDeviceInterfaceClass;
+            return LinkOutcome::kClosed;
+        case LinkRequest::kClose:
+            break;
+    }
+    CloseLocked();
+    return LinkOutcome::kClosed;
+}
+
+void CPendantDevice::AcquireForOwner() {
+    DWORD start = GetTickCount();
+    while (!lock_.Acquire(kLinkPollMs)) {
+        // A device that never completes a feature report would keep the link for good: cancel
+        // that call. Where the cancel does not reach the device (Wine), this waits until it ends.
         DWORD caller = featureCaller_;
-        if (caller != 0 && waited >= kFeatureStuckMs) {
+        if (caller != 0 && GetTickCount() - start >= kFeatureStuckMs) {
             if (HANDLE thread = OpenThread(THREAD_TERMINATE, FALSE, caller)) {
                 Hid().CancelSynchronousIo(thread);
                 CloseHandle(thread);
             }
         }
-        if (waited >= kLinkWaitMs) return false;
     }
 }
 
 void CPendantDevice::Release() { lock_.Release(); }
 
-int CPendantDevice::Open(HWND owner) {
-    LinkLock guard(*this);
-    if (!guard.Owned()) return 0;
-    ownerWindow = owner;
-    int result = FindAndOpen();
-    connected = result;
-    return result;
-}
-
-int CPendantDevice::EnsureOpen() {
-    LinkLock guard(*this);
-    if (!guard.Owned()) return 0;
-    if (featureHandle != INVALID_HANDLE_VALUE || inputHandle != INVALID_HANDLE_VALUE) return 1;
-    if (holdClosed) return 0;
-    int result = FindAndOpen();
-    connected = result;
-    return result;
-}
-
-void CPendantDevice::Close() {
-    // A holder that stays stuck past the bound does not keep the link open: the handles are
-    // taken out of their fields by exchange, so closing beside it is safe.
-    LinkLock guard(*this);
-    CloseLocked();
-}
-
-int CPendantDevice::FindAndOpen() {
+int CPendantDevice::FindAndOpen(bool startReader) {
     if (featureHandle != INVALID_HANDLE_VALUE) return 1;
     if (readerThreadId != 0) CloseLocked();
+    Held<CPendantDevice> guard(*this, (AcquireForOwner(), true));
     ReleaseHandle(featureHandle);
     ReleaseHandle(inputHandle);
 
@@ -204,8 +326,10 @@ int CPendantDevice::FindAndOpen() {
         LogDiscovery(0, seen);
         return 0;
     }
+    if (!startReader) return 1;
     if (readerThreadId == 0) {
         stopReader = 0;
+        brokenReader = 0;
         DWORD id = 0;
         HANDLE thread = CreateThread(nullptr, 0, ReaderThreadProc,
                                      static_cast<HWND>(ownerWindow), CREATE_SUSPENDED, &id);
@@ -259,17 +383,18 @@ bool CPendantDevice::NamesPendant(const char* devicePath) {
     return path.find(ids) != std::string::npos;
 }
 
-int CPendantDevice::WriteFeature(const uint8_t* payload, uint8_t length) {
-    // Held across the sends so that a close on another thread cannot pull the handle away
-    // between two reports of one payload.
-    LinkLock guard(*this);
+FeatureSend CPendantDevice::WriteFeature(const uint8_t* payload, uint8_t length) {
+    // Held across the sends so that the link thread cannot take the handle away between two
+    // reports of one payload.
+    Held<CPendantDevice> guard(*this, lock_.Acquire(kWriterWaitMs));
     lastSendError = 0;
-    if (!guard.Owned()) return 0;
+    if (!guard.Owned()) return FeatureSend::kBusy;
     if (featureHandle == INVALID_HANDLE_VALUE) {
-        if (!EnsureOpen()) return 0;
-        if (featureHandle == INVALID_HANDLE_VALUE) return 0;
+        // With only the input handle left there is nothing to open; the refresh reconnects.
+        if (inputHandle == INVALID_HANDLE_VALUE) Ask(LinkRequest::kEnsureOpen);
+        return FeatureSend::kNoLink;
     }
-    if (length == 0) return 1;
+    if (length == 0) return FeatureSend::kSent;
     uint8_t offset = 0;
     uint8_t remaining = length;
     for (;;) {
@@ -282,46 +407,52 @@ int CPendantDevice::WriteFeature(const uint8_t* payload, uint8_t length) {
         featureCaller_ = 0;
         if (!sent) {
             lastSendError = error;
-            return 0;
+            return FeatureSend::kRefused;
         }
         remaining = static_cast<uint8_t>(remaining - chunk);
-        if (remaining == 0) return 1;
+        if (remaining == 0) return FeatureSend::kSent;
         offset = static_cast<uint8_t>(offset + chunk);
     }
 }
 
-void CPendantDevice::CloseLocked() {
-    featureCount = 0;
+void CPendantDevice::StopReader() {
     stopReader = 1;
     HANDLE thread = readerThread;
     DWORD reader = readerThreadId;
-    if (reader != 0 && thread) {
-        // Cancel the blocked read rather than wait for a report that may never come. A cancel
-        // that races the start of a read finds nothing pending, so it is repeated while waiting.
-        // The thread's end, not its cleared id, is awaited: a reader still finishing its last
-        // writes would otherwise clear the stop request meant for the next reader.
-        DWORD start = GetTickCount();
-        for (;;) {
-            Hid().CancelSynchronousIo(thread);
-            if (WaitForSingleObject(thread, 2) == WAIT_OBJECT_0) break;
-            DWORD waited = GetTickCount() - start;
-            // Inside the host's hook library no cancel reaches it, and killing it there could
-            // leave the library broken: leave it behind. It sees that it is no longer the
-            // link's reader and ends by itself once the call returns.
-            if (sinkThreadId == reader && waited >= kSinkWaitMs) break;
-            if (waited >= kReaderStopBoundMs) {
-                // Last resort: a read that no cancel ends.
-                TerminateThread(thread, 0);
-                WaitForSingleObject(thread, 1000);
-                break;
-            }
+    if (reader == 0 || !thread) return;
+    // Cancel the blocked read rather than wait for a report that may never come. A cancel that
+    // races the start of a read finds nothing pending, so it is repeated while waiting. The
+    // thread's end, not its cleared id, is awaited: a reader still finishing its last writes
+    // would otherwise clear the stop request meant for the next reader.
+    DWORD outside = GetTickCount();
+    for (;;) {
+        Hid().CancelSynchronousIo(thread);
+        if (WaitForSingleObject(thread, 2) == WAIT_OBJECT_0) break;
+        // Inside the host's hook library no cancel reaches it, and ending it there could leave
+        // the library broken for the host: wait for it to come back, however long it takes.
+        if (sinkThreadId == reader) {
+            outside = GetTickCount();
+            continue;
         }
-        readerThreadId = 0;
+        if (GetTickCount() - outside >= kReaderStopBoundMs) {
+            // Last resort, outside the library: a read that no cancel ends.
+            TerminateThread(thread, 0);
+            WaitForSingleObject(thread, 1000);
+            break;
+        }
     }
+    readerThreadId = 0;
+}
+
+void CPendantDevice::CloseLocked() {
+    featureCount = 0;
+    StopReader();
     // A key still held in the host is released before the link goes.
-    if (KeySink* sink = keySink_) sink->OnLinkLost();
+    if (KeySink* sink = keySink_) sink->ReleaseHeld();
     if (HANDLE taken = readerThread.exchange(nullptr)) CloseHandle(taken);
-    ReleaseHandle(featureHandle);
     ReleaseHandle(inputHandle);
+    AcquireForOwner();
+    ReleaseHandle(featureHandle);
+    Release();
     connected = 0;
 }

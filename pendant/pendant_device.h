@@ -1,10 +1,20 @@
 // The one connection to the pendant: discovery among the HID interfaces, the feature and input
-// handles, and the reader thread that every open starts and every close stops.
+// handles, the reader thread that every open starts and every close stops, and the link thread
+// that owns all of it.
+//
+// The link has one owner, the link thread. It alone discovers, opens and closes, one request at a
+// time, so two closes never overlap and a close never meets a discovery. Every other thread asks
+// (Ask) and is told the outcome by a message; the UI thread and the poller never wait for it. The
+// reader only reads: a failed read is reported to the link thread, which releases the handles.
+// The poller writes display frames while it holds the link lock; the link thread takes that lock
+// before it replaces or releases the feature handle, so a frame that finds the lock taken is
+// busy, stays due and goes out at the next cycle.
 #pragma once
 
 #include <windows.h>
 
 #include <cstdint>
+#include <deque>
 #include <string>
 
 #include "app/driver_state.h"
@@ -24,16 +34,59 @@ struct DiscoverySeen {
     int oddFeature = -1;
 };
 
+// What the link thread is asked to do. The outcome of each goes to the reply window.
+enum class LinkRequest : int {
+    kProbe,       // start-up: is the pendant there? Found or not, it is let go again
+    kOpen,        // the operator unlocks: open unless open
+    kReopen,      // the status refresh: close if connected, then open
+    kClose,       // the operator locks
+    kEnsureOpen,  // the display writer found no handle: open when both are gone
+    kBroken,      // the reader's read failed: both handles go, the link stays "connected"
+    kSendFailed,  // the pendant refused a display frame: close if connected
+    kSuspend,     // the PC goes to sleep: close, and open nothing until kResume
+    kResume,
+    kShutdown,    // the driver ends: close, and open nothing again
+    kReset,       // back to a fresh process's link (tests: one process, many drivers)
+};
+
+enum class LinkOutcome : int {
+    kNotFound = 0,
+    kConnected = 1,
+    kClosed,      // a close or a release ran
+    kHeldClosed,  // asked to open while suspended or shut down: nothing was tried
+};
+
+// What became of a payload handed to the writer.
+enum class FeatureSend {
+    kSent,     // every report accepted (or nothing to send)
+    kBusy,     // the link thread is changing the link: try again later; no fault
+    kNoLink,   // no feature handle: the link thread has been asked to open one
+    kRefused,  // the pendant refused a report; the rest of the payload was not sent
+};
+
 class CPendantDevice {
 public:
     CPendantDevice();
-    virtual ~CPendantDevice();
+    // Leaves the link as it is: the process's end releases it, and the link thread that would
+    // close it is gone by then.
+    virtual ~CPendantDevice() = default;
 
+    // Asks the link thread (started on first use) to do something; returns at once. A request
+    // already waiting is not queued twice.
+    void Ask(LinkRequest request);
+    // Where outcomes go: PostMessage(window, message, request, outcome). Null for none.
+    void ReplyTo(HWND window, UINT message);
+    // Asks and waits for the outcome: for callers that may wait (tests, the benchmark).
+    LinkOutcome AskAndWait(LinkRequest request);
     int Open(HWND owner);
-    int EnsureOpen();
-    void Close();
-    // Sends a payload of 0..255 bytes as eight-byte feature reports with report id 6.
-    int WriteFeature(const uint8_t* payload, uint8_t length);
+    int EnsureOpen() { return AskAndWait(LinkRequest::kEnsureOpen) == LinkOutcome::kConnected ? 1 : 0; }
+    void Close() { AskAndWait(LinkRequest::kClose); }
+    // Nothing asked and nothing running: waits up to timeoutMs for that.
+    bool WaitIdle(DWORD timeoutMs);
+
+    // Sends a payload of 0..255 bytes as eight-byte feature reports with report id 6. Never opens
+    // or closes: with no feature handle it asks the link thread and says so.
+    FeatureSend WriteFeature(const uint8_t* payload, uint8_t length);
 
     static void SetKeySink(KeySink* sink);
     static KeySink* Sink() { return keySink_; }
@@ -53,20 +106,18 @@ public:
     static Relaxed<DWORD> readerThreadId;
     static Relaxed<int> stopReader;
     static Relaxed<HWND> ownerWindow;
-    // The reader thread while it is handing a key event to the sink (a hook library call that may
-    // hang), else 0.
+    // The reader thread while it is inside the key sink (a hook library call that may hang), else 0.
     static Relaxed<DWORD> sinkThreadId;
-    // Set once the driver is shutting down: EnsureOpen then opens nothing.
-    Relaxed<int> holdClosed{0};
+    // The reader whose read failed; the link thread releases the handles while it is current.
+    static Relaxed<DWORD> brokenReader;
 
-    // Upper bound on how long a close waits for a reader blocked in a read before it kills it.
+    // How long a close keeps cancelling a reader blocked in a read before it ends it. A reader
+    // inside the key sink is never ended: the close waits for it to come back.
     static constexpr DWORD kReaderStopBoundMs = 2000;
-    // How long a close waits for a reader that is inside the key sink before leaving it behind.
-    static constexpr DWORD kSinkWaitMs = 40;
-    // How long a caller waits for the link lock; a feature report still pending after
-    // kFeatureStuckMs (a device answers in about a millisecond) is cancelled meanwhile. Where the
-    // cancel does not reach the device (Wine), the close goes ahead without the lock.
-    static constexpr DWORD kLinkWaitMs = 500;
+    // How long the writer tries for the link lock before it calls the frame busy.
+    static constexpr DWORD kWriterWaitMs = 20;
+    // A feature report still pending after this (a device answers in about a millisecond) is
+    // cancelled while the link thread waits for the lock.
     static constexpr DWORD kFeatureStuckMs = 100;
     // What discovery asks of the input interface's report buffer: the HID class keeps 32 reports
     // by default and drops the rest while the reader is busy in the host.
@@ -87,21 +138,44 @@ public:
     static bool NamesPendant(const char* devicePath);
 
 private:
-    int FindAndOpen();
+    // The link thread's side. Only it runs these.
+    static DWORD WINAPI LinkThreadProc(LPVOID self);
+    // Queues a request unless the same one waits already; its ticket either way.
+    uint64_t Enqueue(LinkRequest request);
+    void RunRequests();
+    LinkOutcome Run(LinkRequest request);
+    int FindAndOpen(bool startReader);
     void CloseLocked();
-    // Takes the link lock within kLinkWaitMs, cancelling the holder's device call meanwhile;
-    // false when the holder is still stuck after that.
-    bool AcquireLink();
+    void StopReader();
+    // Takes the link lock for the link thread: waits as long as a write takes, cancelling one
+    // that the device does not complete.
+    void AcquireForOwner();
     void Release();
-    friend class LinkLock;
     friend class Held<CPendantDevice>;
 
-    // Open, EnsureOpen, Close and feature sends never interleave between the UI and poller
-    // threads. The reader thread never takes it.
+    // Held by the link thread while it changes the feature handle and by the writer while it
+    // writes on it. The reader thread never takes it.
     KernelMutex lock_;
-    // The thread inside HidD_SetFeature, which a waiter for the lock may cancel.
+    // The thread inside HidD_SetFeature, which the link thread may cancel.
     Relaxed<DWORD> featureCaller_{0};
-    // For the log, under the link lock: the paths of the interfaces taken by the running
+
+    // The request queue and its bookkeeping, under queueLock_.
+    KernelMutex queueLock_;
+    HANDLE wake_ = nullptr;
+    HANDLE done_ = nullptr;
+    HANDLE linkThread_ = nullptr;
+    std::deque<std::pair<LinkRequest, uint64_t>> queue_;
+    uint64_t asked_ = 0;
+    Relaxed<uint64_t> finished_{0};
+    bool running_ = false;
+    LinkOutcome lastOutcome_[64] = {};
+    HWND replyWindow_ = nullptr;
+    UINT replyMessage_ = 0;
+    // On the link thread only: opens are refused while suspended or after a shutdown.
+    bool suspended_ = false;
+    bool shutDown_ = false;
+
+    // For the log, on the link thread: the paths of the interfaces taken by the running
     // discovery, those of the connection last logged, and the last "not found" line.
     std::string featurePath_;
     std::string inputPath_;
@@ -110,12 +184,6 @@ private:
     void LogDiscovery(int result, const DiscoverySeen& seen);
     static Relaxed<int> linkLogged_;
     static Relaxed<KeySink*> keySink_;
-};
-
-// Holds the link lock for a scope, if it could be had in time.
-class LinkLock : public Held<CPendantDevice> {
-public:
-    explicit LinkLock(CPendantDevice& device) : Held(device, device.AcquireLink()) {}
 };
 
 extern CPendantDevice g_pendant;

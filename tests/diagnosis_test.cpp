@@ -8,6 +8,7 @@
 #include <string>
 
 #include "app/diagnosis.h"
+#include "base/event_log.h"
 #include "host_client.h"
 #include "support/fake_hid.h"
 #include "support/test_util.h"
@@ -78,6 +79,27 @@ TEST(Diagnosis, ReportsThePendantAndWhichNcStudioWouldBeHooked) {
         Has(report, "ncstudio-v6.exe, product version 6.1.0.0: would not be hooked: neither 5.x nor 8.x"))
         << report;
     EXPECT_TRUE(Has(report, "Autostart value \"dunmoral\": " + packaged + ", points at this executable\r\n")) << report;
+}
+
+// A Ctrl+F11 held by another program and the crash dumps beside the log are both said.
+TEST(Diagnosis, ReportsATakenHotKeyAndTheCrashDumps) {
+    FakeHidBus bus;
+    bus.Install();
+    std::string folder = eventlog::Folder();
+    CreateDirectoryA(folder.c_str(), nullptr);
+    const std::string dump = folder + "veltra-crash-20261208-101500-42.dmp";
+    HANDLE file = CreateFileA(dump.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    DWORD done = 0;
+    WriteFile(file, "MDMP", 4, &done, nullptr);
+    CloseHandle(file);
+    ASSERT_TRUE(RegisterHotKey(nullptr, 0x7003, MOD_CONTROL, VK_F11));
+    const std::string report = diag::BuildReport();
+    UnregisterHotKey(nullptr, 0x7003);
+    DeleteFileA(dump.c_str());
+    EXPECT_TRUE(Has(report, "Ctrl+F11: taken by another program")) << report;
+    EXPECT_TRUE(Has(report, "Crash dumps: 1\r\n  " + dump + ", 4 bytes\r\n")) << report;
+    EXPECT_TRUE(Has(diag::BuildReport(), "Ctrl+F11: free\r\n"));
 }
 
 }  // namespace

@@ -50,7 +50,7 @@ TEST_F(FeatureWriter, CutsPayloadsIntoEightByteReports) {
     std::vector<Report> expected;
     for (size_t n : {4u, 7u, 8u, 14u, 255u}) {
         std::vector<uint8_t> payload = Payload(n);
-        ASSERT_EQ(g_pendant.WriteFeature(payload.data(), static_cast<uint8_t>(n)), 1) << n;
+        ASSERT_EQ(g_pendant.WriteFeature(payload.data(), static_cast<uint8_t>(n)), FeatureSend::kSent) << n;
         std::vector<Report> mine = ExpectedReports(payload);
         expected.insert(expected.end(), mine.begin(), mine.end());
         EXPECT_EQ(bus.FeatureReports(), expected) << "after a payload of " << n;
@@ -60,11 +60,11 @@ TEST_F(FeatureWriter, CutsPayloadsIntoEightByteReports) {
 TEST_F(FeatureWriter, ShortPayloadsHaveExactBytes) {
     ASSERT_EQ(g_pendant.Open(nullptr), 1);
     const uint8_t four[4] = {0xFE, 0xFD, 0x00, 0x83};
-    ASSERT_EQ(g_pendant.WriteFeature(four, 4), 1);
+    ASSERT_EQ(g_pendant.WriteFeature(four, 4), FeatureSend::kSent);
     const uint8_t seven[7] = {1, 2, 3, 4, 5, 6, 7};
-    ASSERT_EQ(g_pendant.WriteFeature(seven, 7), 1);
+    ASSERT_EQ(g_pendant.WriteFeature(seven, 7), FeatureSend::kSent);
     const uint8_t eight[8] = {9, 8, 7, 6, 5, 4, 3, 2};
-    ASSERT_EQ(g_pendant.WriteFeature(eight, 8), 1);
+    ASSERT_EQ(g_pendant.WriteFeature(eight, 8), FeatureSend::kSent);
     std::vector<Report> expected = {{6, 0xFE, 0xFD, 0x00, 0x83, 0, 0, 0},
                                     {6, 1, 2, 3, 4, 5, 6, 7},
                                     {6, 9, 8, 7, 6, 5, 4, 3},
@@ -72,17 +72,18 @@ TEST_F(FeatureWriter, ShortPayloadsHaveExactBytes) {
     EXPECT_EQ(bus.FeatureReports(), expected);
 }
 
-// An empty payload sends nothing, but like any other it first opens a closed pendant.
+// An empty payload sends nothing, but like any other it has a closed pendant opened.
 TEST_F(FeatureWriter, EmptyPayloadSendsNothingButOpensTheLink) {
     struct Row {
         const char* what;
         bool openFirst;
         bool plugged;
-        int result;
+        FeatureSend result;
+        int connected;
     };
-    const Row rows[] = {{"open pendant", true, true, 1},
-                        {"closed pendant", false, true, 1},
-                        {"no pendant", false, false, 0}};
+    const Row rows[] = {{"open pendant", true, true, FeatureSend::kSent, 1},
+                        {"closed pendant", false, true, FeatureSend::kNoLink, 1},
+                        {"no pendant", false, false, FeatureSend::kNoLink, 0}};
     const std::vector<FakeInterface> pendant = bus.interfaces;
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
@@ -92,15 +93,20 @@ TEST_F(FeatureWriter, EmptyPayloadSendsNothingButOpensTheLink) {
         size_t enumerated = bus.EnumeratedIndices().size();
         const uint8_t byte = 0x55;
         EXPECT_EQ(g_pendant.WriteFeature(&byte, 0), row.result);
-        EXPECT_EQ(g_pendant.connected, row.result);
+        ASSERT_TRUE(g_pendant.WaitIdle(3000));
+        EXPECT_EQ(g_pendant.connected, row.connected);
         EXPECT_EQ(bus.EnumeratedIndices().size() > enumerated, !row.openFirst) << "a discovery was tried";
         EXPECT_TRUE(bus.FeatureReports().empty());
     }
 }
 
+// The writer never opens the link itself: it asks the link thread, and the frame goes out once
+// the link is there.
 TEST_F(FeatureWriter, ClosedPendantIsDiscoveredAndSent) {
     const uint8_t frame[4] = {0xFE, 0xFD, 0x00, 0x05};
-    EXPECT_EQ(g_pendant.WriteFeature(frame, 4), 1);
+    EXPECT_EQ(g_pendant.WriteFeature(frame, 4), FeatureSend::kNoLink);
+    ASSERT_TRUE(g_pendant.WaitIdle(3000));
+    EXPECT_EQ(g_pendant.WriteFeature(frame, 4), FeatureSend::kSent);
     EXPECT_FALSE(bus.EnumeratedIndices().empty());
     EXPECT_EQ(g_pendant.connected, 1);
     EXPECT_NE(CPendantDevice::readerThreadId, 0u) << "the open started the reader";
@@ -112,7 +118,8 @@ TEST_F(FeatureWriter, InputHandleAloneSendsNothingAndDiscoversNothing) {
     CPendantDevice::ReleaseHandle(CPendantDevice::featureHandle);
     size_t enumerated = bus.EnumeratedIndices().size();
     const uint8_t frame[4] = {0xFE, 0xFD, 0x00, 0x05};
-    EXPECT_EQ(g_pendant.WriteFeature(frame, 4), 0);
+    EXPECT_EQ(g_pendant.WriteFeature(frame, 4), FeatureSend::kNoLink);
+    ASSERT_TRUE(g_pendant.WaitIdle(3000));
     EXPECT_EQ(bus.EnumeratedIndices().size(), enumerated);
     EXPECT_TRUE(bus.FeatureReports().empty());
 }
@@ -121,14 +128,14 @@ TEST_F(FeatureWriter, RefusedReportEndsPayload) {
     ASSERT_EQ(g_pendant.Open(nullptr), 1);
     bus.refuseFeatureFrom = 2;
     std::vector<uint8_t> payload = Payload(21);  // three reports
-    EXPECT_EQ(g_pendant.WriteFeature(payload.data(), 21), 0);
+    EXPECT_EQ(g_pendant.WriteFeature(payload.data(), 21), FeatureSend::kRefused);
     EXPECT_EQ(bus.FeatureReports(), std::vector<Report>{ExpectedReports(payload)[0]});
     // The bus counts attempts: when the writer stopped after the refused second report, the next
     // send is the third attempt and accepted; a writer that tried the third report too would
     // meet the refusal again here.
     bus.refuseFeatureFrom = 4;
     const uint8_t one = 0x77;
-    EXPECT_EQ(g_pendant.WriteFeature(&one, 1), 1) << "a third report was tried after the refusal";
+    EXPECT_EQ(g_pendant.WriteFeature(&one, 1), FeatureSend::kSent) << "a third report was tried after the refusal";
 }
 
 using DisplayFrame = PendantLink;
@@ -199,6 +206,7 @@ TEST_F(DisplayFrame, FailedSendClosesPendant) {
     bus.refuseFeatureFrom = 1;
     g_state.stepValue = 6;
     SendDisplayFrame();
+    ASSERT_TRUE(g_pendant.WaitIdle(3000));
     EXPECT_EQ(g_pendant.connected, 0);
     EXPECT_EQ(g_state.pendantReady, 0);
     EXPECT_EQ(CPendantDevice::readerThreadId, 0u);
@@ -211,7 +219,9 @@ TEST_F(DisplayFrame, FailedSendClosesPendant) {
 TEST_F(DisplayFrame, NoPendantSendsNothingAndClearsReady) {
     bus.interfaces = {};
     g_state.stepValue = 1;
+    g_state.pendantReady = 1;
     SendDisplayFrame();
+    ASSERT_TRUE(g_pendant.WaitIdle(3000));
     EXPECT_EQ(g_state.pendantReady, 0);
     EXPECT_EQ(g_pendant.connected, 0);
     EXPECT_TRUE(bus.FeatureReports().empty());
@@ -222,6 +232,7 @@ TEST_F(DisplayFrame, ReconnectedPendantShowsCurrentFrame) {
     bus.refuseFeatureFrom = 1;
     g_state.stepValue = 6;
     SendDisplayFrame();
+    ASSERT_TRUE(g_pendant.WaitIdle(3000));
     ASSERT_EQ(g_pendant.connected, 0);
     bus.refuseFeatureFrom = 0;
     // What the status refresh does: a fresh open. The display starts blank, so the unchanged
@@ -232,8 +243,10 @@ TEST_F(DisplayFrame, ReconnectedPendantShowsCurrentFrame) {
     EXPECT_EQ(bus.FeatureReports(), std::vector<Report>{FrameReport(6)});
     g_pendant.Close();
     g_state.stepValue = 7;
-    SendDisplayFrame();  // the writer's own reconnection
+    SendDisplayFrame();  // the writer's own reconnection: asked, and the frame stays due
+    ASSERT_TRUE(g_pendant.WaitIdle(3000));
     EXPECT_EQ(g_pendant.connected, 1);
+    SendDisplayFrame();
     EXPECT_EQ(bus.FeatureReports(), (std::vector<Report>{FrameReport(6), FrameReport(7)}));
 }
 

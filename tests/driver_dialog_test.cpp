@@ -88,6 +88,16 @@ TEST_F(DriverDialogStartup, HoldsCtrlF11UntilDestroyed) {
     EXPECT_TRUE(HotKeyFree());
 }
 
+// Another program holds Ctrl+F11: the driver says so instead of letting the operator believe
+// the hot key locks.
+TEST_F(DriverDialogStartup, HotKeyTakenByAnotherProgramIsSaid) {
+    ClearLog();
+    ASSERT_TRUE(RegisterHotKey(nullptr, 0x7002, MOD_CONTROL, VK_F11));
+    Start(false);
+    UnregisterHotKey(nullptr, 0x7002);
+    EXPECT_EQ(LinesWith(LogLines(), "Ctrl+F11 is taken by another program").size(), 1u);
+}
+
 TEST_F(DriverDialogStartup, WritesOwnPathAsAutostartValue) {
     Start(false);
     char exe[MAX_PATH] = {0};
@@ -275,6 +285,7 @@ TEST_F(DriverDialogStatus, EnsurePendantRegistersNotificationsWhenMissing) {
     g_state.pendantReady = 1;
     size_t before = bus.EnumeratedIndices().size();
     dlg.EnsurePendant();
+    Settle();
     EXPECT_EQ(dlg.notifyRegistered, 1);
     EXPECT_NE(dlg.notifyHandle, nullptr);
     EXPECT_EQ(bus.EnumeratedIndices().size(), before) << "a ready pendant is left alone";
@@ -285,6 +296,7 @@ TEST_F(DriverDialogStatus, EnsurePendantLeavesReadyConnectionAlone) {
     DWORD reader = CPendantDevice::readerThreadId;
     int opened = bus.OpenCount();
     dlg.EnsurePendant();
+    Settle();
     EXPECT_EQ(CPendantDevice::readerThreadId, reader);
     EXPECT_EQ(bus.OpenCount(), opened);
 }
@@ -296,6 +308,7 @@ TEST_F(DriverDialogStatus, EnsurePendantReopensWhenNotReady) {
     g_state.pendantReady = 0;
     g_state.enabled = 0;
     dlg.EnsurePendant();
+    Settle();
     EXPECT_EQ(g_state.pendantReady, 1);
     EXPECT_EQ(g_state.enabled, 1);
     EXPECT_EQ(bus.OpenCount(), opened + 3) << "a full discovery ran";
@@ -315,22 +328,23 @@ TEST_F(DriverDialogStatus, UnpluggedPendantIsReconnectedByNextRefresh) {
     EXPECT_TRUE(bus.SendKeys(0, 0, 0)) << "the new input interface is open";
 }
 
-// A removal notification for one of the pendant's interfaces, as Windows sends it.
-class PendantRemoval {
+// A notification naming one of the pendant's interfaces, as Windows sends it to a window that
+// registered for wide names.
+class PendantInterface {
 public:
-    PendantRemoval() {
-        auto* header = reinterpret_cast<DEV_BROADCAST_DEVICEINTERFACE_A*>(bytes_);
+    PendantInterface() {
+        auto* header = reinterpret_cast<DEV_BROADCAST_DEVICEINTERFACE_W*>(bytes_);
         header->dbcc_size = sizeof bytes_;
         header->dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
         header->dbcc_classguid = kHidClass;
-        const char name[] =
-            "\\\\?\\HID#VID_10CE&PID_EB93&MI_01#7&2f0e&0&0000#{4d1e55b2-f16f-11cf-88cb-001111000030}";
-        std::memcpy(bytes_ + offsetof(DEV_BROADCAST_DEVICEINTERFACE_A, dbcc_name), name, sizeof name);
+        const wchar_t name[] =
+            L"\\\\?\\HID#VID_10CE&PID_EB93&MI_01#7&2f0e&0&0000#{4d1e55b2-f16f-11cf-88cb-001111000030}";
+        std::memcpy(bytes_ + offsetof(DEV_BROADCAST_DEVICEINTERFACE_W, dbcc_name), name, sizeof name);
     }
     const void* get() const { return bytes_; }
 
 private:
-    alignas(DEV_BROADCAST_DEVICEINTERFACE_A) char bytes_[160] = {};
+    alignas(DEV_BROADCAST_DEVICEINTERFACE_W) char bytes_[320] = {};
 };
 
 // The log says what no icon shows: what discovery saw instead of the pendant (once, not at every
@@ -354,7 +368,7 @@ TEST_F(DriverDialogStatus, LogsPendantNotFoundConnectedAndLostOnceEach) {
     ASSERT_TRUE(WaitUntil([] { return g_state.pendantReady == 0; }, 3000));
     Refresh();
     ASSERT_EQ(g_pendant.connected, 1);
-    PendantRemoval removal;
+    PendantInterface removal;
     DeviceChange(DBT_DEVICEREMOVECOMPLETE, removal.get());
     bus.interfaces.clear();
     Refresh();
@@ -389,6 +403,7 @@ TEST_F(DriverDialogStatus, EnsurePendantFailureKeepsLockState) {
     g_state.pendantReady = 0;
     g_state.enabled = 0;
     dlg.EnsurePendant();
+    Settle();
     EXPECT_EQ(g_state.pendantReady, 0);
     EXPECT_EQ(g_state.enabled, 0);
     EXPECT_EQ(g_pendant.connected, 0);
@@ -399,8 +414,8 @@ TEST_F(DriverDialogStatus, EnsurePendantFailureKeepsLockState) {
 
 using DriverDialogDeviceChange = DialogTest;
 
-DEV_BROADCAST_DEVICEINTERFACE_A InterfaceHeader() {
-    DEV_BROADCAST_DEVICEINTERFACE_A header{};
+DEV_BROADCAST_DEVICEINTERFACE_W InterfaceHeader() {
+    DEV_BROADCAST_DEVICEINTERFACE_W header{};
     header.dbcc_size = sizeof(header);
     header.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
     header.dbcc_classguid = kHidClass;
@@ -439,15 +454,26 @@ TEST_F(DriverDialogDeviceChange, ArrivalsOfInterfacesAndEveryRemovalClearReady) 
     }
 }
 
-TEST_F(DriverDialogDeviceChange, ArrivalLeadsToReopenAtNextRefresh) {
+// With a working link, another device coming or going changes nothing; the pendant's own arrival
+// reconnects at once, without waiting for the refresh rhythm.
+TEST_F(DriverDialogDeviceChange, OnlyThePendantsOwnArrivalTouchesAWorkingLink) {
     StartConnected();
     DWORD reader = CPendantDevice::readerThreadId;
-    auto header = InterfaceHeader();
-    DeviceChange(DBT_DEVICEARRIVAL, &header);
-    Refresh();
-    EXPECT_EQ(g_state.pendantReady, 1);
+    auto other = InterfaceHeader();
+    auto volume = VolumeHeader();
+    DeviceChange(DBT_DEVICEARRIVAL, &other);
+    DeviceChange(DBT_DEVICEREMOVECOMPLETE, &other);
+    DeviceChange(DBT_DEVICEREMOVECOMPLETE, &volume);
+    PumpFor(100);
+    EXPECT_EQ(g_state.pendantReady, 1) << "another device's coming or going touched the link";
+    EXPECT_EQ(CPendantDevice::readerThreadId, reader);
+
+    PendantInterface pendant;
+    DeviceChange(DBT_DEVICEARRIVAL, pendant.get());
+    EXPECT_TRUE(WaitUntil([&] { return g_state.pendantReady == 1 && CPendantDevice::readerThreadId != reader; }, 1500))
+        << "the pendant's arrival waited for the refresh rhythm";
+    Settle();
     EXPECT_EQ(g_pendant.connected, 1);
-    EXPECT_NE(CPendantDevice::readerThreadId, reader);
 }
 
 // --- Lock command, hot key and the locked heartbeat ------------------------------------------
@@ -534,6 +560,27 @@ TEST_F(DriverDialogLock, LockedTickWithInactiveHostCallsNothing) {
     PumpFor(700);
     EXPECT_EQ(hooks->callCount[HravikEnableMap], 0);
     EXPECT_EQ(g_state.hostActive, 0);
+}
+
+// The operator locks and unlocks from the menu while the display writer's reconnection is in a
+// slow discovery: the link is busy, not missing, so no box says the pendant is missing and the
+// driver ends up unlocked with it.
+TEST_F(DriverDialogLock, UnlockDuringASlowDiscoveryShowsNoBox) {
+    StartConnected();
+    g_state.hostActive = 1;
+    MessageBoxCloser boxes("Infor");
+    bus.slowDiscoveryMs = 2000;
+    int discoveries = bus.discoveries;
+    bus.Unplug();  // the reader's read fails; the interfaces stay listed
+    hooks->result[HravikGetMaStep] = 0x09;  // a frame falls due, and finds no handle
+    ASSERT_TRUE(WaitUntil([&] { return bus.discoveries > discoveries; }, 5000)) << "the writer asked for no discovery";
+    SendOnly(WM_COMMAND, MAKEWPARAM(ID_LOCK, 0), 0);
+    SendOnly(WM_COMMAND, MAKEWPARAM(ID_LOCK, 0), 0);
+    Settle();
+    PumpFor(200);
+    EXPECT_EQ(boxes.Count(), 0) << boxes.LastText();
+    EXPECT_EQ(g_state.enabled, 1);
+    EXPECT_EQ(g_pendant.connected, 1);
 }
 
 // A lock lifts only when the operator lifts it: not by a device arriving or leaving, not by the
@@ -701,12 +748,13 @@ TEST_F(DriverDialogShutdown, ExitIsQuickWithThreadsInsideTheHookLibrary) {
     hooks->hangMs[HravikKeyBoardProc] = 0;
 
     DWORD start = GetTickCount();
-    Command(ID_EXIT);
+    SendMessageA(dlg.m_hWnd, WM_COMMAND, MAKEWPARAM(ID_EXIT, 0), 0);
     DestroyWindow(dlg.m_hWnd);
     EXPECT_LT(GetTickCount() - start, 1000u) << "the exit waited for the hook library";
-    EXPECT_EQ(bus.OpenHandles(), 0);
     // The threads left behind come back, release the key and end by themselves.
     EXPECT_TRUE(WaitUntil([] { return hooklib::CallsInProgress() == 0; }, 5000));
+    EXPECT_TRUE(g_pendant.WaitIdle(3000));
+    EXPECT_EQ(bus.OpenHandles(), 0);
     PumpFor(100);
     std::vector<KeyCall> expected = {{0x100, 0x12}, {0x101, 0}};
     EXPECT_EQ(KeyCalls(hooks), expected);

@@ -25,7 +25,7 @@ TEST(EventLog, RotatesAtOneMebibyteKeepingOneOlderLog) {
     ClearLog();
     eventlog::Write("first line");
     ASSERT_EQ(LogLines().size(), 1u) << "the folder is made with the first line";
-    const std::wstring log = eventlog::LogPath();
+    const std::wstring log = eventlog::LogPathW();
     // Fifty bytes short of the bound: the next short line still fits, the one after does not.
     const std::string full = std::string(eventlog::kMaxLogBytes - 52, 'x') + "\r\n";
     WriteFile(log, full);
@@ -52,7 +52,7 @@ TEST(EventLog, StaysBoundedWhenTheOlderLogCannotBeReplaced) {
     ClearLog();
     eventlog::Write("first line");
     ASSERT_EQ(LogLines().size(), 1u);
-    const std::wstring log = eventlog::LogPath();
+    const std::wstring log = eventlog::LogPathW();
     // Ten bytes short of the bound: no line fits, however the writer batches them.
     WriteFile(log, std::string(eventlog::kMaxLogBytes - 12, 'x') + "\r\n");
     WriteFile(log + L".1", "the older log\r\n");

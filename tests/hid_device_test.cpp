@@ -126,7 +126,7 @@ public:
         lastWord = keyCodeWord;
         ++events;
     }
-    void OnLinkLost() override {}
+    void ReleaseHeld() override {}
     std::atomic<uint32_t> lastWord{0};
     std::atomic<int> events{0};
 };

@@ -206,9 +206,19 @@ TEST_F(HostTracker, SecondHostProcessTakesTheHookOver) {
     Start(second, "ncstudio-v8.exe");
     tracker.Track(Front(first, "main"));
     ASSERT_EQ(g_state.hostWindow, first.MainWindow());
+    // A key held in the first host goes up there before the hook moves.
+    keyfwd::ForwardKey(0x100, 0x12);
 
     tracker.Track(Front(second, "main"));
 
+    std::vector<HravikRecord> calls = harness::RecordsSince(hooks, 0);
+    auto at = [&](int exportId, ULONGLONG arg, int nth) {
+        for (size_t i = 0; i < calls.size(); ++i)
+            if (calls[i].exportId == exportId && (arg == ~0ull || calls[i].args[0] == arg) && nth-- == 0) return int(i);
+        return -1;
+    };
+    ASSERT_GE(at(HravikKeyBoardProc, 0x101, 0), 0) << "the held key was never released";
+    EXPECT_LT(at(HravikKeyBoardProc, 0x101, 0), at(HravikUnHook, ~0ull, 1)) << "released after the hook moved";
     EXPECT_EQ(Calls(HravikUnHook), 2);
     EXPECT_EQ(Calls(HravikInstallhook), 2);
     EXPECT_EQ(RecordsOf(HravikInstallhook).back().args[0], Arg(second.MainWindow()));

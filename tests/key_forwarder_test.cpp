@@ -1,5 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <windows.h>
+#include <wtsapi32.h>
+
+#include <algorithm>
 #include <atomic>
 #include <thread>
 #include <utility>
@@ -197,6 +201,32 @@ TEST_F(KeyForwarder, FailedAttachIsRetriedAndTheKeyStillGoes) {
     g_state.hostThreadId = live.Id();
     keyfwd::ForwardKey(0x101, 0);
     EXPECT_TRUE(InputAttached(live.Id()));
+}
+
+// A release owed while another thread is inside the library goes out as any key does: a host
+// minimised meanwhile is shown again, and the thread that delivers it has the host's input.
+TEST_F(KeyForwarder, OwedReleaseTakesThePathOfAnyKey) {
+    WindowThread host(true);
+    g_state.hostWindow = host.Window();
+    g_state.hostThreadId = host.Id();
+    hooks->hangArg0[HravikKeyBoardProc] = 0x100;
+    hooks->hangMs[HravikKeyBoardProc] = 500;
+    std::thread reader([] { keyfwd::ForwardKey(0x100, 0x12); });
+    ASSERT_TRUE(WaitCalls(HravikKeyBoardProc, 1));
+    host.Minimise();
+    keyfwd::ReleaseHeldKey();  // owed: the reader is inside KeyBoardProc
+    reader.join();
+    ASSERT_TRUE(WaitCalls(HravikKeyBoardProc, 2));
+    EXPECT_TRUE(WaitUntil([&] { return !IsIconic(host.Window()); }, 3000)) << "the owed key-up left the host minimised";
+
+    // Delivered by a thread that never forwarded before: it attaches first.
+    keyfwd::ForwardKey(0x100, 0x13);
+    std::thread other([&] {
+        keyfwd::ReleaseHeldKey();
+        EXPECT_TRUE(InputAttached(host.Id())) << "the release went out without the host's input";
+    });
+    other.join();
+    EXPECT_EQ(KeyCalls(hooks), (KeyCallList{{0x100, 0x12}, {0x101, 0}, {0x100, 0x13}, {0x101, 0}}));
 }
 
 TEST_F(KeyForwarder, CallersOnTwoThreadsNeverOverlap) {
@@ -408,14 +438,15 @@ TEST_F(DriverDialogKeys, LockDuringAHungKeyDownStillReleasesTheKeyOnce) {
         }
         PressHung(0x12, kHangMs);
         DWORD start = GetTickCount();
-        if (byMenu) Command(ID_LOCK);
-        else HotKey();
+        if (byMenu) SendOnly(WM_COMMAND, MAKEWPARAM(ID_LOCK, 0), 0);
+        else SendOnly(WM_HOTKEY, HOTKEY_LOCK, MAKELPARAM(MOD_CONTROL, VK_F11));
         EXPECT_LT(GetTickCount() - start, 1000u) << "the lock waited for the host";
         ASSERT_EQ(g_state.enabled, 0);
         if (!byMenu) {
             ASSERT_TRUE(bus.SendKeys(0, 0, 0));  // the pendant's own release, while locked
         }
         ASSERT_TRUE(WaitCalls(HravikKeyBoardProc, 2, kHangMs + 3000));
+        Settle();
         PumpFor(200);
         EXPECT_EQ(KeyCalls(hooks), pressedAndReleased);
         if (!byMenu) HotKey();
@@ -504,6 +535,107 @@ TEST_F(DriverDialogKeys, PendantKeyMessageIsForwardedInAMessageBoxLoop) {
     MessageBoxA(dlg.m_hWnd, "waiting for a key", "key test box", MB_OK);
     closer.join();
     EXPECT_EQ(KeyCalls(hooks), (KeyCallList{{0x100, 0x51}}));
+}
+
+// ---- the edges of the process and of the session ----
+
+// A session that is locked, or no longer the one at the console, gets no key from the pendant:
+// the held key goes up, nothing more goes down until the session is back.
+TEST_F(DriverDialogKeys, SessionAwayFromTheConsoleForwardsNothing) {
+    DWORD session = 0;
+    ProcessIdToSessionId(GetCurrentProcessId(), &session);
+    struct Row {
+        const char* what;
+        WPARAM away;
+        WPARAM back;
+    };
+    for (Row row : {Row{"locked", WTS_SESSION_LOCK, WTS_SESSION_UNLOCK},
+                    Row{"another session at the console", WTS_CONSOLE_DISCONNECT, WTS_CONSOLE_CONNECT}}) {
+        SCOPED_TRACE(row.what);
+        HravikReset(hooks);
+        PressKey(0x12);
+        Send(WM_WTSSESSION_CHANGE, row.away, session);
+        EXPECT_EQ(KeyCalls(hooks), pressedAndReleased);
+        ASSERT_TRUE(bus.SendKeys(0, 0, 0));
+        ASSERT_TRUE(bus.SendKeys(0x13, 0, 0));
+        Send(WM_PENDANT_KEY, 0x100, 0x14);
+        Sleep(150);
+        EXPECT_EQ(KeyCalls(hooks), pressedAndReleased) << "a key went to a session in the background";
+        Send(WM_WTSSESSION_CHANGE, row.back, session);
+        ASSERT_TRUE(bus.SendKeys(0, 0, 0));
+        PressKey(0x15);
+        ASSERT_TRUE(bus.SendKeys(0, 0, 0));
+        ASSERT_TRUE(WaitCalls(HravikKeyBoardProc, 5));
+    }
+}
+
+// A lock by the hot key while the key-down is still inside a slow KeyBoardProc: the key map goes
+// off only after the host has had the key-up, or the key-up would come to a host that no longer
+// listens.
+TEST_F(DriverDialogKeys, KeyMapGoesOffOnlyAfterTheKeyUp) {
+    g_state.hostActive = 1;
+    hooks->hangArg0[HravikKeyBoardProc] = 0x100;
+    hooks->hangMs[HravikKeyBoardProc] = 1000;
+    PressKey(0x12);
+    SendOnly(WM_HOTKEY, HOTKEY_LOCK, MAKELPARAM(MOD_CONTROL, VK_F11));
+    ASSERT_TRUE(WaitUntil([&] { return Calls(HravikEnableMap) >= 1; }, 5000)) << "the key map stayed on";
+    std::vector<HravikRecord> records = harness::RecordsSince(hooks, 0);
+    int keyUp = -1, mapOff = -1;
+    for (size_t i = 0; i < records.size(); ++i) {
+        if (records[i].exportId == HravikKeyBoardProc && records[i].args[0] == 0x101 && keyUp < 0) keyUp = int(i);
+        if (records[i].exportId == HravikEnableMap && records[i].args[0] == 0 && mapOff < 0) mapOff = int(i);
+    }
+    ASSERT_GE(keyUp, 0) << "no key-up";
+    ASSERT_GE(mapOff, 0);
+    EXPECT_LT(keyUp, mapOff) << "EnableMap(0) came before the key-up";
+}
+
+// A frame due while the status refresh closes and reopens the link (with a key-up that takes
+// 800 ms in the host on the way) finds the link busy: it stays due, is no failure, and the
+// pendant is discovered once.
+TEST_F(DriverDialogKeys, FrameDuringAReopenStaysDueAndIsNoFailure) {
+    ClearLog();
+    g_state.hostActive = 1;
+    PressKey(0x12);
+    hooks->hangArg0[HravikKeyBoardProc] = 0x101;
+    hooks->hangMs[HravikKeyBoardProc] = 800;
+    int discoveries = bus.discoveries;
+    size_t frames = bus.FeatureReports().size();
+    hooks->result[HravikGetMaStep] = 0x05;  // a new frame, due from now on
+    g_state.pendantReady = 0;
+    Refresh();
+    EXPECT_EQ(bus.discoveries - discoveries, 1) << "the link was discovered more than once";
+    ASSERT_TRUE(WaitUntil([&] { return bus.FeatureReports().size() > frames; }, 3000)) << "the frame never went out";
+    EXPECT_EQ(bus.FeatureReports().back()[4], 0x05);
+    EXPECT_TRUE(LinesWith(LogLines(), "could not be sent").empty());
+    EXPECT_EQ(g_pendant.connected, 1);
+}
+
+// The pendant is unplugged while a key is held, and the host takes 3 s over the key-up: the
+// window keeps answering, the reader is waited for rather than ended inside the library, and the
+// loss is logged.
+TEST_F(DriverDialogKeys, UnplugWithASlowKeyUpKeepsTheWindowAndTheReader) {
+    ClearLog();
+    PressKey(0x12);
+    hooks->hangArg0[HravikKeyBoardProc] = 0x101;
+    hooks->hangMs[HravikKeyBoardProc] = 3000;
+    bus.Unplug();
+    ASSERT_TRUE(WaitCalls(HravikKeyBoardProc, 2)) << "no key-up";
+    DWORD slowest = 0;
+    for (int i = 0; i < 10; ++i) {
+        g_state.pendantReady = 0;
+        DWORD start = GetTickCount();
+        SendOnly(WM_REFRESH_STATUS, 0, 0);
+        SendOnly(WM_TIMER, TIMER_TICK, 0);
+        slowest = std::max<DWORD>(slowest, GetTickCount() - start);
+        Sleep(200);
+    }
+    EXPECT_LT(slowest, 500u) << "the window did not answer while the reader was in the host";
+    EXPECT_TRUE(WaitUntil([] { return hooklib::CallsInProgress() == 0; }, 5000))
+        << "the reader was ended inside KeyBoardProc";
+    Settle();
+    EXPECT_EQ(LinesWith(LogLines(), "pendant lost: read failed").size(), 1u);
+    EXPECT_EQ(KeyCalls(hooks), pressedAndReleased);
 }
 
 TEST_F(DriverDialogKeys, PendantKeyMessageWhileLockedIsSwallowed) {

@@ -44,10 +44,16 @@ protected:
         g_state.axisText = "before";
     }
     void TearDown() override {
-        poller::Stop();
+        StopAsTheExitDoes();
         EXPECT_FALSE(poller::Running());
-        EXPECT_EQ(bus.OpenHandles(), 0) << "the stop leaves the pendant closed";
+        ASSERT_TRUE(g_pendant.WaitIdle(3000));
+        EXPECT_EQ(bus.OpenHandles(), 0) << "the exit leaves the pendant closed";
         DriverTest::TearDown();
+    }
+    // The link thread is told first, so that a poller on its way out opens nothing.
+    static void StopAsTheExitDoes() {
+        g_pendant.Ask(LinkRequest::kShutdown);
+        poller::Stop();
     }
 
     void StartActive() {
@@ -217,11 +223,12 @@ TEST_F(MachinePoller, StopLeavesAThreadInsideTheHookLibraryBehind) {
     int opensBefore = bus.OpenCount();
     size_t framesBefore = bus.FeatureReports().size();
     LARGE_INTEGER before = Now();
-    poller::Stop();
+    StopAsTheExitDoes();
     double ms = MsSince(before, Now());
     hooklib::FreeAll();
     EXPECT_FALSE(poller::Running());
     EXPECT_LT(ms, 500.0) << "the stop waited for the hung call";
+    ASSERT_TRUE(g_pendant.WaitIdle(3000));
     EXPECT_EQ(g_pendant.connected, 0);
     EXPECT_NE(static_cast<HMODULE>(hooklib::firstModule), nullptr) << "library freed under a thread";
 
@@ -257,6 +264,20 @@ TEST_F(MachinePoller, AxisTextFollowsTheLibrary) {
         poller::Stop();
         EXPECT_EQ(g_state.axisText, row.expected);
     }
+}
+
+// Any program of the session can signal the poller's stop event by its name: the end of the
+// display's updates is then said, not silent.
+TEST_F(MachinePoller, StopEventSignalledByAnotherProgramIsLogged) {
+    ClearLog();
+    StartActive();
+    ASSERT_TRUE(WaitReports(1));
+    HANDLE event = OpenEventA(EVENT_MODIFY_STATE, FALSE, poller::kStopEventName);
+    ASSERT_NE(event, nullptr);
+    SetEvent(event);
+    CloseHandle(event);
+    EXPECT_TRUE(WaitUntil([] { return !LinesWith(LogLines(), "its stop event \"zomfa\" was signalled").empty(); },
+                          3000));
 }
 
 TEST_F(MachinePoller, StopWhileIdleIsQuick) {

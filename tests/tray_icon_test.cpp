@@ -201,7 +201,9 @@ TEST_F(TrayRetry, RefusedFirstAddIsTriedAgainUntilShellTakesIt) {
     ASSERT_TRUE(WaitUntil([&] { return ShellHoldsIcon(dlg.m_hWnd); }, 6000));
     EXPECT_GE(GetTickCount() - start, 1000u);
     EXPECT_EQ(MessageRecorder::TrayRetries(), 1);
-    EXPECT_EQ(tray::LastTip(), "Qorin");
+    // What the icon shows by then: the first refresh, posted at the end of the initialisation,
+    // connected the pendant.
+    EXPECT_EQ(tray::LastTip(), "IDLE!");
     // Once shown, the retries stop: the try that succeeded ended them.
     EXPECT_FALSE(KillTimer(dlg.m_hWnd, tray::kRetryTimerId)) << "the retries go on";
 }
@@ -272,6 +274,7 @@ TEST_F(TrayMenu, ChoosingLockReachesDialogAndLocks) {
     ASSERT_TRUE(WaitUntil([] { return !MessageRecorder::Of(WM_COMMAND).empty(); }, 3000));
     EXPECT_EQ(MessageRecorder::Of(WM_COMMAND), std::vector<WPARAM>{ID_LOCK});
     EXPECT_EQ(g_state.enabled, 0);
+    Settle();
     EXPECT_EQ(g_pendant.connected, 0) << "locking from the menu closes the pendant";
 }
 

@@ -9,10 +9,9 @@
 void ResetDriver() {
     poller::Stop();
     poller::ExitCleanup();
-    g_pendant.Close();
     CPendantDevice::SetKeySink(nullptr);
-    g_pendant.holdClosed = 0;
-    g_pendant.interfaceClass = kUsbDeviceInterfaceClass;
+    g_pendant.ReplyTo(nullptr, 0);
+    g_pendant.AskAndWait(LinkRequest::kReset);
     keyfwd::Reset();
     hooklib::FreeAll();
     g_state.enabled = 0;
@@ -74,6 +73,7 @@ void DriverTest::PressKey(uint8_t code) {
 
 void DialogTest::TearDown() {
     if (IsWindow(dlg.m_hWnd)) DestroyWindow(dlg.m_hWnd);
+    EXPECT_TRUE(g_pendant.WaitIdle(5000)) << "the link thread is still busy";
     EXPECT_EQ(g_pendant.connected, 0) << "shutdown closes the pendant";
     EXPECT_FALSE(poller::Running());
     DriverTest::TearDown();
@@ -83,6 +83,21 @@ void DialogTest::Start(bool withPendant) {
     if (withPendant) PlugPendant();
     ASSERT_TRUE(dlg.Create());
     ASSERT_NE(dlg.m_hWnd, nullptr);
+    Settle();
+}
+
+void DialogTest::Settle() {
+    for (DWORD start = GetTickCount(); GetTickCount() - start < 10000;) {
+        bool idle = g_pendant.WaitIdle(5);
+        MSG msg;
+        bool answered = false;
+        while (PeekMessageA(&msg, dlg.m_hWnd, WM_LINK_DONE, WM_LINK_DONE, PM_REMOVE)) {
+            DispatchMessageA(&msg);
+            answered = true;
+        }
+        if (idle && !answered) return;
+    }
+    ADD_FAILURE() << "the link thread did not settle within 10 s";
 }
 
 void DialogTest::StartConnected() {

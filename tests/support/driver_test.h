@@ -66,7 +66,16 @@ protected:
     LRESULT DeviceChange(WPARAM event, const void* data) {
         return Send(WM_DEVICECHANGE, event, reinterpret_cast<LPARAM>(data));
     }
+    // Sent as the system or the shell would, then the link thread's answers to what it asked.
     LRESULT Send(UINT message, WPARAM wParam, LPARAM lParam) {
+        LRESULT result = SendMessageA(dlg.m_hWnd, message, wParam, lParam);
+        Settle();
+        return result;
+    }
+    // Until the link thread has done what it was asked and its answers have been handled.
+    void Settle();
+    // Sent without waiting for the link thread: what the window itself takes to answer.
+    LRESULT SendOnly(UINT message, WPARAM wParam, LPARAM lParam) {
         return SendMessageA(dlg.m_hWnd, message, wParam, lParam);
     }
 

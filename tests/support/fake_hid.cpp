@@ -29,6 +29,8 @@ void FakeHidBus::HidD_GetHidGuid(GUID* guid) {
 }
 
 HDEVINFO FakeHidBus::SetupDiGetClassDevsA(const GUID*, DWORD) {
+    discoveries.fetch_add(1);
+    if (DWORD delay = slowDiscoveryMs.exchange(0)) Sleep(delay);
     return classDevsFail ? INVALID_HANDLE_VALUE : kFakeSet;
 }
 

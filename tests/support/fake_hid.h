@@ -49,6 +49,9 @@ public:
     std::atomic<int> stalledFeatures{0};
     // Reads blocked in the bus right now.
     std::atomic<int> readsPending{0};
+    // Discoveries begun; the next one takes this long to list the interfaces (once).
+    std::atomic<int> discoveries{0};
+    std::atomic<DWORD> slowDiscoveryMs{0};
 
     // Writes one report to the newest open input interface; false when none is open.
     bool SendReport(const uint8_t* bytes, DWORD size);

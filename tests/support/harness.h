@@ -29,6 +29,7 @@ constexpr UINT kTrayNotify = WM_USER + 116;
 constexpr WPARAM kTrayIconId = 128;
 constexpr UINT kLockCommand = 32771;
 constexpr UINT kExitCommand = 32773;
+constexpr UINT kAboutCommand = 32774;
 constexpr char kDriverTitle[] = "QEVR-1.4";
 // Tray menu items, top to bottom.
 enum MenuItem { kMenuLock = 0, kMenuExit = 1, kMenuAbout = 2, kMenuItemCount = 3 };

@@ -72,7 +72,7 @@ std::string ReadFileText(const std::wstring& path) {
 std::vector<std::string> LogLines() {
     eventlog::Flush(3000);
     std::vector<std::string> lines;
-    std::istringstream text(ReadFileText(eventlog::LogPath()));
+    std::istringstream text(ReadFileText(eventlog::LogPathW()));
     // "2026-12-07 14:03:22.123 " comes first.
     constexpr size_t kStampLength = 24;
     for (std::string line; std::getline(text, line);) {
@@ -91,6 +91,6 @@ std::vector<std::string> LinesWith(const std::vector<std::string>& lines, const 
 
 void ClearLog() {
     eventlog::Flush(3000);
-    DeleteFileW(eventlog::LogPath().c_str());
-    DeleteFileW((eventlog::LogPath() + L".1").c_str());
+    DeleteFileW(eventlog::LogPathW().c_str());
+    DeleteFileW((eventlog::LogPathW() + L".1").c_str());
 }

@@ -9,6 +9,7 @@ namespace {
 
 HravikShared* g_shared = nullptr;
 HANDLE g_mapping = nullptr;
+volatile UINT_PTR g_nowhere = 0;
 
 // Records the call, honours the hang, and returns the result control. Without the block (it
 // could not be mapped) the export still answers with its default, unrecorded.
@@ -16,8 +17,15 @@ HANDLE g_mapping = nullptr;
     HravikShared* sh = g_shared;
     if (!sh) return HravikDefaultResult(id);
     HravikAppend(sh, id, a0, a1, a2);
+    if (sh->faultCalls[id] > 0 && InterlockedDecrement(&sh->faultCalls[id]) >= 0) {
+        // A library that crashes in its export: a write to an address the compiler cannot see
+        // to be null, so that the store stays and faults.
+        *reinterpret_cast<volatile LONG*>(g_nowhere) = id;
+    }
     LONG hang = sh->hangMs[id];
-    if (hang > 0) Sleep(static_cast<DWORD>(hang));
+    LONG only = sh->hangArg0[id];
+    if (hang > 0 && (only == 0 || static_cast<ULONGLONG>(static_cast<ULONG>(only)) == a0))
+        Sleep(static_cast<DWORD>(hang));
     return sh->result[id];
 }
 

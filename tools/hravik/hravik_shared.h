@@ -45,6 +45,11 @@ struct HravikShared {
     // Controls.
     volatile LONG result[HravikExportCount];  // returned by each export; GetMaStep's is the step
     volatile LONG hangMs[HravikExportCount];  // each export sleeps this long before returning
+    // Non-zero: the hang applies only to calls whose first argument is this value (a key-down
+    // 0x100 that is slow while its key-up is quick, as a host busy moving the axis answers).
+    volatile LONG hangArg0[HravikExportCount];
+    // The next this many calls of each export fault (an access violation) once recorded.
+    volatile LONG faultCalls[HravikExportCount];
     char axisText[kHravikAxisBufferSize];     // copied by GetAxisLocation into the caller's buffer
     volatile LONG axisUnterminated;           // 1: GetAxisLocation fills all 1024 bytes with 'A'
 
@@ -58,7 +63,7 @@ struct HravikShared {
 
 // A 32-bit and a 64-bit process may share the block: pin the layout.
 static_assert(sizeof(HravikRecord) == 48, "HravikRecord layout");
-static_assert(offsetof(HravikShared, ring) == 1160, "HravikShared layout");
+static_assert(offsetof(HravikShared, ring) == 1232, "HravikShared layout");
 
 inline const char* HravikExportName(int id) {
     static const char* const names[HravikExportCount] = {
@@ -89,6 +94,8 @@ inline void HravikResetControls(HravikShared* sh) {
     for (int id = 0; id < HravikExportCount; ++id) {
         sh->result[id] = HravikDefaultResult(id);
         sh->hangMs[id] = 0;
+        sh->hangArg0[id] = 0;
+        sh->faultCalls[id] = 0;
     }
     HravikSetAxisText(sh, kHravikDefaultAxisText);
     sh->axisUnterminated = 0;

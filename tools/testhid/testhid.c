@@ -7,7 +7,10 @@
  *
  * hidclass takes over the driver's create, close, read, write and device-control entries when the
  * minidriver registers; the control device belongs to the same driver object, so those entries
- * are wrapped afterwards and route by device object. */
+ * are wrapped afterwards and route by device object.
+ *
+ * Each request, hidclass's or the control device's, is one function and one line of its table
+ * (hid_requests, control_requests). */
 #include <ddk/wdm.h>
 
 #include "testhid_ioctl.h"
@@ -104,11 +107,15 @@ typedef struct {
     UCHAR data[TESTHID_MAX_REPORT];
 } report;
 
+/* One HID device, the minidriver extension of its hidclass device object. */
 struct device {
-    LIST_ENTRY entry;
+    LIST_ENTRY entry; /* in `devices` */
     DEVICE_OBJECT *fdo;
     DEVICE_OBJECT *lower;
     testhid_device_id id;
+    /* Guards what follows, so that a feed or a read on one device never waits for another. */
+    KSPIN_LOCK lock;
+    /* Changed under devices_lock and this lock both, so that either lock is enough to read them. */
     BOOLEAN started;
     BOOLEAN removed;
     LIST_ENTRY reads; /* IOCTL_HID_READ_REPORT waiting for a report */
@@ -120,15 +127,25 @@ struct device {
     report last_feature;
 };
 
-/* One lock guards everything below: the devices, their queues and the log. */
-static KSPIN_LOCK lock;
+/* Locks are taken in this order and released before any IRP is completed: devices_lock, one
+ * device's lock, then control_lock or log_lock; never two devices' locks at once. */
+
+/* The list of devices. A behaviour change holds it while it visits them, so that two changes
+ * cannot interleave their visits and let go of a report that the later one holds. */
+static KSPIN_LOCK devices_lock;
 static LIST_ENTRY devices;
-static DEVICE_OBJECT *control;
+/* The behaviour and the counters belong to the control device and apply to every device at
+ * once (a refusal count is shared by all of them): a lock of their own. */
+static KSPIN_LOCK control_lock;
 static testhid_behaviour behaviour;
 static ULONG fed, delivered, dropped;
+/* The log numbers the feature reports of every device in one sequence: a lock of its own. */
+static KSPIN_LOCK log_lock;
 static testhid_log_entry log_ring[TESTHID_LOG_LENGTH];
 static ULONG log_next = 1;  /* sequence of the next entry */
 static ULONG log_first = 1; /* oldest sequence still held */
+
+static DEVICE_OBJECT *control;
 static PDRIVER_DISPATCH hid_dispatch[IRP_MJ_MAXIMUM_FUNCTION + 1];
 /* hal's, looked up so that the driver imports nothing but ntoskrnl and hidclass; it is the clock
  * of user-mode QueryPerformanceCounter. */
@@ -146,21 +163,90 @@ static void complete(IRP *irp, NTSTATUS status, ULONG_PTR information)
     IoCompleteRequest(irp, IO_NO_INCREMENT);
 }
 
-static void NTAPI cancel_queued(DEVICE_OBJECT *device, IRP *irp)
+/* ---- The control device's state ------------------------------------------------------------- */
+
+static ULONG behaviour_flags(void)
+{
+    ULONG flags;
+    KIRQL irql;
+    KeAcquireSpinLock(&control_lock, &irql);
+    flags = behaviour.flags;
+    KeReleaseSpinLock(&control_lock, irql);
+    return flags;
+}
+
+/* What the behaviour makes of the next feature report; a refusal of the count is used up. */
+static UCHAR next_feature_outcome(void)
+{
+    UCHAR outcome = TESTHID_ACCEPTED;
+    KIRQL irql;
+    KeAcquireSpinLock(&control_lock, &irql);
+    if (behaviour.refuse_count) {
+        --behaviour.refuse_count;
+        outcome = TESTHID_REFUSED;
+    } else if (behaviour.flags & TESTHID_REFUSE_ALL) {
+        outcome = TESTHID_REFUSED;
+    } else if (behaviour.flags & TESTHID_HOLD_FEATURES) {
+        outcome = TESTHID_HELD;
+    }
+    KeReleaseSpinLock(&control_lock, irql);
+    return outcome;
+}
+
+static void count(ULONG *counter, ULONG n)
 {
     KIRQL irql;
+    KeAcquireSpinLock(&control_lock, &irql);
+    *counter += n;
+    KeReleaseSpinLock(&control_lock, irql);
+}
+
+static LONGLONG now(void)
+{
+    return query_counter ? query_counter(NULL).QuadPart : 0;
+}
+
+static void log_report(struct device *dev, LONGLONG stamp, UCHAR kind, UCHAR outcome,
+                       const UCHAR *data, ULONG length)
+{
+    testhid_log_entry *e;
+    KIRQL irql;
+    ULONG i;
+    KeAcquireSpinLock(&log_lock, &irql);
+    e = &log_ring[log_next % TESTHID_LOG_LENGTH];
+    e->qpc = stamp;
+    e->sequence = log_next;
+    e->device = dev->id;
+    e->kind = kind;
+    e->outcome = outcome;
+    e->length = (UCHAR)(length > 255 ? 255 : length);
+    e->reserved = 0;
+    for (i = 0; i < sizeof(e->data); ++i) e->data[i] = i < length && data ? data[i] : 0;
+    ++log_next;
+    if (log_next - log_first > TESTHID_LOG_LENGTH) log_first = log_next - TESTHID_LOG_LENGTH;
+    KeReleaseSpinLock(&log_lock, irql);
+}
+
+/* ---- Pending IRPs of a device, under its lock ------------------------------------------------- */
+
+static void NTAPI cancel_queued(DEVICE_OBJECT *device, IRP *irp)
+{
+    struct device *dev = irp->Tail.Overlay.DriverContext[0];
+    KIRQL irql;
     IoReleaseCancelSpinLock(irp->CancelIrql);
-    KeAcquireSpinLock(&lock, &irql);
+    KeAcquireSpinLock(&dev->lock, &irql);
     RemoveEntryList(&irp->Tail.Overlay.ListEntry);
     InitializeListHead(&irp->Tail.Overlay.ListEntry);
-    KeReleaseSpinLock(&lock, irql);
+    KeReleaseSpinLock(&dev->lock, irql);
     complete(irp, STATUS_CANCELLED, 0);
 }
 
-/* Under the lock. STATUS_PENDING: queued (or already being cancelled, which completes it);
- * STATUS_CANCELLED: cancelled before it was queued, the caller completes it. */
-static NTSTATUS queue_irp(LIST_ENTRY *list, IRP *irp)
+/* STATUS_PENDING: queued (or already being cancelled, which completes it); STATUS_CANCELLED:
+ * cancelled before it was queued, the caller completes it. The IRP carries its device, whose
+ * lock the cancel routine takes. */
+static NTSTATUS queue_irp(struct device *dev, LIST_ENTRY *list, IRP *irp)
 {
+    irp->Tail.Overlay.DriverContext[0] = dev;
     IoSetCancelRoutine(irp, cancel_queued);
     if (irp->Cancel && IoSetCancelRoutine(irp, NULL)) return STATUS_CANCELLED;
     IoMarkIrpPending(irp);
@@ -169,7 +255,7 @@ static NTSTATUS queue_irp(LIST_ENTRY *list, IRP *irp)
     return STATUS_PENDING;
 }
 
-/* Under the lock: the first queued IRP whose cancel routine has not started. */
+/* The first queued IRP whose cancel routine has not started. */
 static IRP *pop_irp(LIST_ENTRY *list)
 {
     while (!IsListEmpty(list)) {
@@ -181,7 +267,7 @@ static IRP *pop_irp(LIST_ENTRY *list)
     return NULL;
 }
 
-/* Under the lock: moves every queued IRP of `list` to `done`, to be completed after the lock. */
+/* Moves every queued IRP of `list` to `done`, to be completed after the lock. */
 static void take_all(LIST_ENTRY *list, LIST_ENTRY *done, NTSTATUS status)
 {
     IRP *irp;
@@ -200,7 +286,7 @@ static void complete_all(LIST_ENTRY *done)
     }
 }
 
-/* Under the lock: a pending read takes the report. */
+/* A pending read takes the report. */
 static void fill_read(IRP *irp, const UCHAR *data, ULONG length, LIST_ENTRY *done)
 {
     ULONG room = IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceIoControl.OutputBufferLength;
@@ -209,14 +295,15 @@ static void fill_read(IRP *irp, const UCHAR *data, ULONG length, LIST_ENTRY *don
     irp->IoStatus.Status = STATUS_SUCCESS;
     irp->IoStatus.Information = n;
     InsertTailList(done, &irp->Tail.Overlay.ListEntry);
-    ++delivered;
+    count(&delivered, 1);
 }
 
-/* Under the lock: queued reports go to pending reads for as long as both last. */
+/* Queued reports go to pending reads for as long as both last. */
 static void drain(struct device *dev, LIST_ENTRY *done)
 {
     IRP *irp;
-    while (dev->queue_count && !(behaviour.flags & TESTHID_HOLD_READS) && (irp = pop_irp(&dev->reads))) {
+    if (behaviour_flags() & TESTHID_HOLD_READS) return;
+    while (dev->queue_count && (irp = pop_irp(&dev->reads))) {
         report *r = &dev->queue[dev->queue_head];
         fill_read(irp, r->data, r->length, done);
         dev->queue_head = (dev->queue_head + 1) % TESTHID_QUEUE_LENGTH;
@@ -224,7 +311,7 @@ static void drain(struct device *dev, LIST_ENTRY *done)
     }
 }
 
-/* Under the lock: the device is gone, everything pending on it fails. */
+/* The device is gone, everything pending on it fails. */
 static void gone(struct device *dev, LIST_ENTRY *done)
 {
     dev->removed = TRUE;
@@ -233,40 +320,27 @@ static void gone(struct device *dev, LIST_ENTRY *done)
     take_all(&dev->held, done, STATUS_DELETE_PENDING);
 }
 
-static struct device *find_device(const testhid_device_id *id)
+/* The started device with this id, returned with its lock taken (KeReleaseSpinLock(&dev->lock,
+ * *irql) releases it), or NULL. Its lock is taken before the list's is let go, so that its
+ * removal, which takes both, waits until the caller is done with it. */
+static struct device *lock_device(const testhid_device_id *id, KIRQL *irql)
 {
+    struct device *found = NULL;
     LIST_ENTRY *e;
-    for (e = devices.Flink; e != &devices; e = e->Flink) {
+    KeAcquireSpinLock(&devices_lock, irql);
+    for (e = devices.Flink; e != &devices && !found; e = e->Flink) {
         struct device *dev = CONTAINING_RECORD(e, struct device, entry);
-        if (dev->removed || !dev->started) continue;
-        if (dev->id.vendor == id->vendor && dev->id.product == id->product &&
+        if (!dev->removed && dev->started && dev->id.vendor == id->vendor && dev->id.product == id->product &&
             dev->id.interface_no == id->interface_no && dev->id.instance == id->instance)
-            return dev;
+            found = dev;
     }
-    return NULL;
-}
-
-static LONGLONG now(void)
-{
-    return query_counter ? query_counter(NULL).QuadPart : 0;
-}
-
-/* Under the lock. */
-static void log_report(struct device *dev, LONGLONG stamp, UCHAR kind, UCHAR outcome,
-                       const UCHAR *data, ULONG length)
-{
-    testhid_log_entry *e = &log_ring[log_next % TESTHID_LOG_LENGTH];
-    ULONG i;
-    e->qpc = stamp;
-    e->sequence = log_next;
-    e->device = dev->id;
-    e->kind = kind;
-    e->outcome = outcome;
-    e->length = (UCHAR)(length > 255 ? 255 : length);
-    e->reserved = 0;
-    for (i = 0; i < sizeof(e->data); ++i) e->data[i] = i < length && data ? data[i] : 0;
-    ++log_next;
-    if (log_next - log_first > TESTHID_LOG_LENGTH) log_first = log_next - TESTHID_LOG_LENGTH;
+    if (!found) {
+        KeReleaseSpinLock(&devices_lock, *irql);
+        return NULL;
+    }
+    KeAcquireSpinLockAtDpcLevel(&found->lock);
+    KeReleaseSpinLockFromDpcLevel(&devices_lock);
+    return found;
 }
 
 /* ---- The minidriver ------------------------------------------------------------------------ */
@@ -284,176 +358,216 @@ static ULONG copy_string(const WCHAR *text, void *buffer, ULONG size)
     return (n + 1) * sizeof(WCHAR);
 }
 
-static NTSTATUS set_feature(struct device *dev, IRP *irp, UCHAR kind)
+/* One function per request that hidclass sends. It returns the status to complete the IRP with
+ * and sets `information` for a success; STATUS_PENDING means it kept the IRP, which may already
+ * be completed by then, so nobody touches it again. */
+typedef NTSTATUS hid_request(struct device *dev, IRP *irp, ULONG_PTR *information);
+
+static ULONG output_length(IRP *irp)
+{
+    return IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceIoControl.OutputBufferLength;
+}
+
+static BOOLEAN is_feature_interface(const struct device *dev)
+{
+    return dev->id.interface_no == 0;
+}
+
+static const UCHAR *report_descriptor(const struct device *dev, USHORT *size)
+{
+    *size = is_feature_interface(dev) ? sizeof(feature_descriptor) : sizeof(input_descriptor);
+    return is_feature_interface(dev) ? feature_descriptor : input_descriptor;
+}
+
+static NTSTATUS copy_out(IRP *irp, const void *data, ULONG size, ULONG_PTR *information)
+{
+    if (output_length(irp) < size) return STATUS_BUFFER_TOO_SMALL;
+    RtlCopyMemory(irp->UserBuffer, data, size);
+    *information = size;
+    return STATUS_SUCCESS;
+}
+
+static NTSTATUS get_device_descriptor(struct device *dev, IRP *irp, ULONG_PTR *information)
+{
+    USHORT size;
+    HID_DESCRIPTOR desc = {sizeof(HID_DESCRIPTOR), 0x21, 0x0111, 0, 1, 0x22, 0};
+    report_descriptor(dev, &size);
+    desc.wReportLength = size;
+    return copy_out(irp, &desc, sizeof(desc), information);
+}
+
+static NTSTATUS get_report_descriptor(struct device *dev, IRP *irp, ULONG_PTR *information)
+{
+    USHORT size;
+    const UCHAR *descriptor = report_descriptor(dev, &size);
+    return copy_out(irp, descriptor, size, information);
+}
+
+static NTSTATUS get_device_attributes(struct device *dev, IRP *irp, ULONG_PTR *information)
+{
+    HID_DEVICE_ATTRIBUTES attributes;
+    RtlZeroMemory(&attributes, sizeof(attributes));
+    attributes.Size = sizeof(attributes);
+    attributes.VendorID = dev->id.vendor;
+    attributes.ProductID = dev->id.product;
+    attributes.VersionNumber = 0x0100;
+    return copy_out(irp, &attributes, sizeof(attributes), information);
+}
+
+static NTSTATUS get_string(struct device *dev, IRP *irp, ULONG_PTR *information)
+{
+    /* The string id is the value itself, not a pointer to it. */
+    ULONG id = (ULONG)(ULONG_PTR)IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceIoControl.Type3InputBuffer
+               & 0xFFFF;
+    static const WCHAR hex[] = L"0123456789ABCDEF";
+    WCHAR serial[] = L"0000";
+    const WCHAR *text = NULL;
+    serial[2] = hex[(dev->id.instance >> 4) & 0xF];
+    serial[3] = hex[dev->id.instance & 0xF];
+    /* Wine 8's hidclass asks with 1, 2 and 3. */
+    if (id == HID_STRING_ID_IMANUFACTURER || id == 1) text = L"Veltra";
+    if (id == HID_STRING_ID_IPRODUCT || id == 2)
+        text = is_feature_interface(dev) ? L"Veltra test HID (feature)" : L"Veltra test HID (input)";
+    if (id == HID_STRING_ID_ISERIALNUMBER || id == 3) text = serial;
+    if (!text) return STATUS_INVALID_PARAMETER;
+    *information = copy_string(text, irp->UserBuffer, output_length(irp));
+    return *information ? STATUS_SUCCESS : STATUS_BUFFER_TOO_SMALL;
+}
+
+static NTSTATUS read_report(struct device *dev, IRP *irp, ULONG_PTR *information)
+{
+    LIST_ENTRY done;
+    NTSTATUS status;
+    KIRQL irql;
+
+    InitializeListHead(&done);
+    KeAcquireSpinLock(&dev->lock, &irql);
+    if (dev->removed) {
+        status = STATUS_DELETE_PENDING;
+    } else {
+        status = queue_irp(dev, &dev->reads, irp);
+        if (status == STATUS_PENDING) drain(dev, &done);
+    }
+    KeReleaseSpinLock(&dev->lock, irql);
+    complete_all(&done);
+    return status;
+}
+
+/* A report the host sends: logged with what the behaviour made of it. */
+static NTSTATUS receive_report(struct device *dev, IRP *irp, UCHAR kind, ULONG_PTR *information)
 {
     HID_XFER_PACKET *packet = irp->UserBuffer;
     LONGLONG stamp = now();
-    LIST_ENTRY done;
     NTSTATUS status;
     UCHAR outcome;
+    ULONG length;
     KIRQL irql;
 
     if (!packet || !packet->reportBuffer) return STATUS_INVALID_PARAMETER;
-    InitializeListHead(&done);
-    KeAcquireSpinLock(&lock, &irql);
+    length = packet->reportBufferLen;
+    /* Under the device's lock from the decision to the queueing, so that a behaviour change,
+     * which visits the device afterwards, lets go of a report it held. */
+    KeAcquireSpinLock(&dev->lock, &irql);
     if (dev->removed) {
         status = STATUS_DELETE_PENDING;
         outcome = 0;
     } else if (kind != TESTHID_SET_FEATURE) {
         status = STATUS_SUCCESS;
         outcome = TESTHID_ACCEPTED;
-    } else if (behaviour.refuse_count) {
-        --behaviour.refuse_count;
+    } else if ((outcome = next_feature_outcome()) == TESTHID_REFUSED) {
         status = STATUS_UNSUCCESSFUL;
-        outcome = TESTHID_REFUSED;
-    } else if (behaviour.flags & TESTHID_REFUSE_ALL) {
-        status = STATUS_UNSUCCESSFUL;
-        outcome = TESTHID_REFUSED;
-    } else if (behaviour.flags & TESTHID_HOLD_FEATURES) {
-        status = queue_irp(&dev->held, irp);
-        outcome = TESTHID_HELD;
+    } else if (outcome == TESTHID_HELD) {
+        status = queue_irp(dev, &dev->held, irp);
     } else {
-        ULONG n = packet->reportBufferLen < TESTHID_MAX_REPORT ? packet->reportBufferLen : TESTHID_MAX_REPORT;
+        ULONG n = length < TESTHID_MAX_REPORT ? length : TESTHID_MAX_REPORT;
         RtlCopyMemory(dev->last_feature.data, packet->reportBuffer, n);
         dev->last_feature.length = (UCHAR)n;
         status = STATUS_SUCCESS;
-        outcome = TESTHID_ACCEPTED;
     }
-    if (outcome) log_report(dev, stamp, kind, outcome, packet->reportBuffer, packet->reportBufferLen);
-    KeReleaseSpinLock(&lock, irql);
-    if (status != STATUS_PENDING)
-        complete(irp, status, NT_SUCCESS(status) ? packet->reportBufferLen : 0);
+    if (outcome) log_report(dev, stamp, kind, outcome, packet->reportBuffer, length);
+    KeReleaseSpinLock(&dev->lock, irql);
+    if (status == STATUS_SUCCESS) *information = length;
     return status;
 }
 
-static NTSTATUS get_report(struct device *dev, IRP *irp, const report *source)
+static NTSTATUS set_feature(struct device *dev, IRP *irp, ULONG_PTR *information)
+{
+    return receive_report(dev, irp, TESTHID_SET_FEATURE, information);
+}
+
+static NTSTATUS write_report(struct device *dev, IRP *irp, ULONG_PTR *information)
+{
+    return receive_report(dev, irp, TESTHID_WRITE_REPORT, information);
+}
+
+static NTSTATUS set_output_report(struct device *dev, IRP *irp, ULONG_PTR *information)
+{
+    return receive_report(dev, irp, TESTHID_SET_OUTPUT, information);
+}
+
+/* The last report of its kind, with the report id the host asked for. */
+static NTSTATUS send_report(struct device *dev, IRP *irp, const report *source, ULONG_PTR *information)
 {
     HID_XFER_PACKET *packet = irp->UserBuffer;
     ULONG n;
     KIRQL irql;
-    if (!packet || !packet->reportBuffer || !packet->reportBufferLen) {
-        complete(irp, STATUS_INVALID_PARAMETER, 0);
-        return STATUS_INVALID_PARAMETER;
-    }
-    KeAcquireSpinLock(&lock, &irql);
+    if (!packet || !packet->reportBuffer || !packet->reportBufferLen) return STATUS_INVALID_PARAMETER;
+    KeAcquireSpinLock(&dev->lock, &irql);
     RtlZeroMemory(packet->reportBuffer, packet->reportBufferLen);
     n = source->length < packet->reportBufferLen ? source->length : packet->reportBufferLen;
     RtlCopyMemory(packet->reportBuffer, source->data, n);
     packet->reportBuffer[0] = packet->reportId;
-    KeReleaseSpinLock(&lock, irql);
-    complete(irp, STATUS_SUCCESS, packet->reportBufferLen);
+    KeReleaseSpinLock(&dev->lock, irql);
+    *information = packet->reportBufferLen;
     return STATUS_SUCCESS;
 }
 
-static NTSTATUS read_report(struct device *dev, IRP *irp)
+static NTSTATUS get_feature(struct device *dev, IRP *irp, ULONG_PTR *information)
 {
-    LIST_ENTRY done;
-    NTSTATUS status = STATUS_PENDING;
-    KIRQL irql;
-
-    InitializeListHead(&done);
-    KeAcquireSpinLock(&lock, &irql);
-    if (dev->removed) {
-        status = STATUS_DELETE_PENDING;
-    } else {
-        status = queue_irp(&dev->reads, irp);
-        if (status == STATUS_PENDING) drain(dev, &done);
-    }
-    KeReleaseSpinLock(&lock, irql);
-    if (status != STATUS_PENDING) complete(irp, status, 0);
-    complete_all(&done);
-    return status;
+    return send_report(dev, irp, &dev->last_feature, information);
 }
+
+static NTSTATUS get_input_report(struct device *dev, IRP *irp, ULONG_PTR *information)
+{
+    return send_report(dev, irp, &dev->last_input, information);
+}
+
+static NTSTATUS accept(struct device *dev, IRP *irp, ULONG_PTR *information)
+{
+    return STATUS_SUCCESS;
+}
+
+static const struct {
+    ULONG code;
+    hid_request *handle;
+} hid_requests[] = {
+    {IOCTL_HID_GET_DEVICE_DESCRIPTOR, get_device_descriptor},
+    {IOCTL_HID_GET_REPORT_DESCRIPTOR, get_report_descriptor},
+    {IOCTL_HID_GET_DEVICE_ATTRIBUTES, get_device_attributes},
+    {IOCTL_HID_GET_STRING, get_string},
+    {IOCTL_HID_READ_REPORT, read_report},
+    {IOCTL_HID_SET_FEATURE, set_feature},
+    {IOCTL_HID_WRITE_REPORT, write_report},
+    {IOCTL_HID_SET_OUTPUT_REPORT, set_output_report},
+    {IOCTL_HID_GET_FEATURE, get_feature},
+    {IOCTL_HID_GET_INPUT_REPORT, get_input_report},
+    {IOCTL_HID_ACTIVATE_DEVICE, accept},
+    {IOCTL_HID_DEACTIVATE_DEVICE, accept},
+};
 
 static NTSTATUS NTAPI internal_ioctl(DEVICE_OBJECT *device, IRP *irp)
 {
-    IO_STACK_LOCATION *stack = IoGetCurrentIrpStackLocation(irp);
-    struct device *dev = device_of(device);
-    ULONG out_size = stack->Parameters.DeviceIoControl.OutputBufferLength;
-    BOOLEAN feature_interface = dev->id.interface_no == 0;
-    const UCHAR *descriptor = feature_interface ? feature_descriptor : input_descriptor;
-    USHORT descriptor_size = feature_interface ? sizeof(feature_descriptor) : sizeof(input_descriptor);
+    ULONG code = IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceIoControl.IoControlCode;
+    NTSTATUS status = STATUS_NOT_SUPPORTED;
     ULONG_PTR information = 0;
-    NTSTATUS status;
+    ULONG i;
 
-    switch (stack->Parameters.DeviceIoControl.IoControlCode) {
-    case IOCTL_HID_GET_DEVICE_DESCRIPTOR: {
-        HID_DESCRIPTOR desc = {sizeof(HID_DESCRIPTOR), 0x21, 0x0111, 0, 1, 0x22, descriptor_size};
-        if (out_size < sizeof(desc)) {
-            status = STATUS_BUFFER_TOO_SMALL;
+    for (i = 0; i < RTL_NUMBER_OF(hid_requests); ++i)
+        if (hid_requests[i].code == code) {
+            status = hid_requests[i].handle(device_of(device), irp, &information);
             break;
         }
-        RtlCopyMemory(irp->UserBuffer, &desc, sizeof(desc));
-        information = sizeof(desc);
-        status = STATUS_SUCCESS;
-        break;
-    }
-    case IOCTL_HID_GET_REPORT_DESCRIPTOR:
-        if (out_size < descriptor_size) {
-            status = STATUS_BUFFER_TOO_SMALL;
-            break;
-        }
-        RtlCopyMemory(irp->UserBuffer, descriptor, descriptor_size);
-        information = descriptor_size;
-        status = STATUS_SUCCESS;
-        break;
-    case IOCTL_HID_GET_DEVICE_ATTRIBUTES: {
-        HID_DEVICE_ATTRIBUTES *attributes = irp->UserBuffer;
-        if (out_size < sizeof(*attributes)) {
-            status = STATUS_BUFFER_TOO_SMALL;
-            break;
-        }
-        RtlZeroMemory(attributes, sizeof(*attributes));
-        attributes->Size = sizeof(*attributes);
-        attributes->VendorID = dev->id.vendor;
-        attributes->ProductID = dev->id.product;
-        attributes->VersionNumber = 0x0100;
-        information = sizeof(*attributes);
-        status = STATUS_SUCCESS;
-        break;
-    }
-    case IOCTL_HID_GET_STRING: {
-        /* The string id is the value itself, not a pointer to it. */
-        ULONG id = (ULONG)(ULONG_PTR)stack->Parameters.DeviceIoControl.Type3InputBuffer & 0xFFFF;
-        WCHAR serial[] = L"0000";
-        const WCHAR *text = NULL;
-        static const WCHAR hex[] = L"0123456789ABCDEF";
-        serial[2] = hex[(dev->id.instance >> 4) & 0xF];
-        serial[3] = hex[dev->id.instance & 0xF];
-        /* Wine 8's hidclass asks with 1, 2 and 3. */
-        if (id == HID_STRING_ID_IMANUFACTURER || id == 1) text = L"Veltra";
-        if (id == HID_STRING_ID_IPRODUCT || id == 2)
-            text = feature_interface ? L"Veltra test HID (feature)" : L"Veltra test HID (input)";
-        if (id == HID_STRING_ID_ISERIALNUMBER || id == 3) text = serial;
-        if (!text) {
-            status = STATUS_INVALID_PARAMETER;
-            break;
-        }
-        information = copy_string(text, irp->UserBuffer, out_size);
-        status = information ? STATUS_SUCCESS : STATUS_BUFFER_TOO_SMALL;
-        break;
-    }
-    case IOCTL_HID_READ_REPORT:
-        return read_report(dev, irp);
-    case IOCTL_HID_SET_FEATURE:
-        return set_feature(dev, irp, TESTHID_SET_FEATURE);
-    case IOCTL_HID_WRITE_REPORT:
-        return set_feature(dev, irp, TESTHID_WRITE_REPORT);
-    case IOCTL_HID_SET_OUTPUT_REPORT:
-        return set_feature(dev, irp, TESTHID_SET_OUTPUT);
-    case IOCTL_HID_GET_FEATURE:
-        return get_report(dev, irp, &dev->last_feature);
-    case IOCTL_HID_GET_INPUT_REPORT:
-        return get_report(dev, irp, &dev->last_input);
-    case IOCTL_HID_ACTIVATE_DEVICE:
-    case IOCTL_HID_DEACTIVATE_DEVICE:
-        status = STATUS_SUCCESS;
-        break;
-    default:
-        status = STATUS_NOT_SUPPORTED;
-        break;
-    }
-    complete(irp, status, information);
+    if (status != STATUS_PENDING) complete(irp, status, information);
     return status;
 }
 
@@ -511,6 +625,7 @@ static NTSTATUS NTAPI add_device(DRIVER_OBJECT *driver, DEVICE_OBJECT *fdo)
     RtlZeroMemory(dev, sizeof(*dev));
     dev->fdo = fdo;
     dev->lower = ext->NextDeviceObject;
+    KeInitializeSpinLock(&dev->lock);
     InitializeListHead(&dev->reads);
     InitializeListHead(&dev->held);
     /* ROOT\VID_10CE&PID_EB93&MI_01, then 0000 */
@@ -521,9 +636,9 @@ static NTSTATUS NTAPI add_device(DRIVER_OBJECT *driver, DEVICE_OBJECT *fdo)
     query_id(ext->PhysicalDeviceObject, BusQueryInstanceID, id, sizeof(id) / sizeof(id[0]));
     dev->id.instance = (uint8_t)hex_after(id, L"", 4);
 
-    KeAcquireSpinLock(&lock, &irql);
+    KeAcquireSpinLock(&devices_lock, &irql);
     InsertTailList(&devices, &dev->entry);
-    KeReleaseSpinLock(&lock, irql);
+    KeReleaseSpinLock(&devices_lock, irql);
     return STATUS_SUCCESS;
 }
 
@@ -535,7 +650,8 @@ static NTSTATUS NTAPI pnp(DEVICE_OBJECT *device, IRP *irp)
     KIRQL irql;
 
     InitializeListHead(&done);
-    KeAcquireSpinLock(&lock, &irql);
+    KeAcquireSpinLock(&devices_lock, &irql);
+    KeAcquireSpinLockAtDpcLevel(&dev->lock);
     switch (stack->MinorFunction) {
     case IRP_MN_START_DEVICE:
         dev->started = TRUE;
@@ -559,7 +675,8 @@ static NTSTATUS NTAPI pnp(DEVICE_OBJECT *device, IRP *irp)
     default:
         break;
     }
-    KeReleaseSpinLock(&lock, irql);
+    KeReleaseSpinLockFromDpcLevel(&dev->lock);
+    KeReleaseSpinLock(&devices_lock, irql);
     complete_all(&done);
     IoSkipCurrentIrpStackLocation(irp);
     return IoCallDriver(dev->lower, irp);
@@ -571,10 +688,10 @@ static NTSTATUS NTAPI power(DEVICE_OBJECT *device, IRP *irp)
     DEVICE_OBJECT *lower = NULL;
     KIRQL irql;
 
-    KeAcquireSpinLock(&lock, &irql);
+    KeAcquireSpinLock(&devices_lock, &irql);
     for (e = devices.Flink; e != &devices; e = e->Flink)
         if (CONTAINING_RECORD(e, struct device, entry)->fdo == device) lower = device_of(device)->lower;
-    KeReleaseSpinLock(&lock, irql);
+    KeReleaseSpinLock(&devices_lock, irql);
     PoStartNextPowerIrp(irp);
     if (!lower) {
         NTSTATUS status = irp->IoStatus.Status;
@@ -595,6 +712,7 @@ static NTSTATUS control_feed(void *buffer, ULONG in_size, ULONG out_size, ULONG_
     struct device *dev;
     LIST_ENTRY done;
     NTSTATUS status = STATUS_SUCCESS;
+    BOOLEAN hold_reads;
     KIRQL irql;
     ULONG i;
 
@@ -605,19 +723,17 @@ static NTSTATUS control_feed(void *buffer, ULONG in_size, ULONG out_size, ULONG_
         return STATUS_INVALID_PARAMETER;
 
     InitializeListHead(&done);
-    KeAcquireSpinLock(&lock, &irql);
-    if (!(dev = find_device(&feed.device))) {
-        status = STATUS_DEVICE_NOT_CONNECTED;
-    } else if (dev->id.interface_no == 0) {
+    if (!(dev = lock_device(&feed.device, &irql))) return STATUS_DEVICE_NOT_CONNECTED;
+    if (is_feature_interface(dev)) {
         /* No input report: hidclass reads it with a buffer of no size. */
         status = STATUS_NOT_SUPPORTED;
     } else {
+        hold_reads = (behaviour_flags() & TESTHID_HOLD_READS) != 0;
         for (i = 0; i < feed.count; ++i) {
             const UCHAR *data = reports + i * feed.report_length;
             IRP *irp;
-            if (behaviour.flags & TESTHID_HOLD_READS) {
+            if (hold_reads) {
                 ++result.dropped;
-                ++dropped;
             } else if ((irp = pop_irp(&dev->reads))) {
                 fill_read(irp, data, feed.report_length, &done);
             } else if (dev->queue_count < TESTHID_QUEUE_LENGTH) {
@@ -631,10 +747,11 @@ static NTSTATUS control_feed(void *buffer, ULONG in_size, ULONG out_size, ULONG_
             dev->last_input.length = (UCHAR)feed.report_length;
             RtlCopyMemory(dev->last_input.data, data, feed.report_length);
             ++result.taken;
-            ++fed;
         }
+        count(&fed, result.taken);
+        count(&dropped, result.dropped);
     }
-    KeReleaseSpinLock(&lock, irql);
+    KeReleaseSpinLock(&dev->lock, irql);
     complete_all(&done);
     if (NT_SUCCESS(status) && out_size >= sizeof(result)) {
         RtlCopyMemory(buffer, &result, sizeof(result));
@@ -655,7 +772,7 @@ static NTSTATUS control_read_log(void *buffer, ULONG in_size, ULONG out_size, UL
     if (out_size < sizeof(header)) return STATUS_BUFFER_TOO_SMALL;
     room = (out_size - sizeof(header)) / sizeof(testhid_log_entry);
 
-    KeAcquireSpinLock(&lock, &irql);
+    KeAcquireSpinLock(&log_lock, &irql);
     start = query.since + 1;
     if (start < log_first) {
         header.lost = log_first - start;
@@ -665,109 +782,137 @@ static NTSTATUS control_read_log(void *buffer, ULONG in_size, ULONG out_size, UL
     header.count = log_next - start < room ? log_next - start : room;
     for (i = 0; i < header.count; ++i) entries[i] = log_ring[(start + i) % TESTHID_LOG_LENGTH];
     header.next_sequence = log_next;
-    KeReleaseSpinLock(&lock, irql);
+    KeReleaseSpinLock(&log_lock, irql);
 
     RtlCopyMemory(buffer, &header, sizeof(header));
     *information = sizeof(header) + header.count * sizeof(testhid_log_entry);
     return STATUS_SUCCESS;
 }
 
-/* Under the lock: a new behaviour; what the old one held back is let go. */
-static void set_behaviour(const testhid_behaviour *next, LIST_ENTRY *done)
+/* Under devices_lock: the new behaviour, then a visit of every device. Nothing is held but by a
+ * behaviour that holds, so one that does not lets go of what is held (it fails); a read held
+ * back takes what is queued. `clear` also empties each device's queue and last reports. */
+static void change_behaviour(const testhid_behaviour *next, BOOLEAN clear, LIST_ENTRY *done)
 {
-    testhid_behaviour old = behaviour;
+    BOOLEAN release = !(next->flags & TESTHID_HOLD_FEATURES);
     LIST_ENTRY *e;
+    KeAcquireSpinLockAtDpcLevel(&control_lock);
     behaviour = *next;
+    KeReleaseSpinLockFromDpcLevel(&control_lock);
     for (e = devices.Flink; e != &devices; e = e->Flink) {
         struct device *dev = CONTAINING_RECORD(e, struct device, entry);
-        if ((old.flags & TESTHID_HOLD_FEATURES) && !(behaviour.flags & TESTHID_HOLD_FEATURES))
-            take_all(&dev->held, done, STATUS_IO_TIMEOUT);
+        KeAcquireSpinLockAtDpcLevel(&dev->lock);
+        if (release) take_all(&dev->held, done, STATUS_IO_TIMEOUT);
         drain(dev, done);
-    }
-}
-
-static NTSTATUS control_ioctl(IRP *irp)
-{
-    IO_STACK_LOCATION *stack = IoGetCurrentIrpStackLocation(irp);
-    void *buffer = irp->AssociatedIrp.SystemBuffer;
-    ULONG in_size = stack->Parameters.DeviceIoControl.InputBufferLength;
-    ULONG out_size = stack->Parameters.DeviceIoControl.OutputBufferLength;
-    ULONG_PTR information = 0;
-    NTSTATUS status = STATUS_SUCCESS;
-    LIST_ENTRY done;
-    KIRQL irql;
-
-    InitializeListHead(&done);
-    switch (stack->Parameters.DeviceIoControl.IoControlCode) {
-    case TESTHID_IOCTL_FEED:
-        status = control_feed(buffer, in_size, out_size, &information);
-        break;
-    case TESTHID_IOCTL_READ_LOG:
-        status = control_read_log(buffer, in_size, out_size, &information);
-        break;
-    case TESTHID_IOCTL_SET_BEHAVIOUR: {
-        testhid_behaviour next;
-        if (in_size < sizeof(next)) {
-            status = STATUS_INVALID_PARAMETER;
-            break;
-        }
-        RtlCopyMemory(&next, buffer, sizeof(next));
-        KeAcquireSpinLock(&lock, &irql);
-        set_behaviour(&next, &done);
-        KeReleaseSpinLock(&lock, irql);
-        break;
-    }
-    case TESTHID_IOCTL_RESET: {
-        testhid_behaviour normal = {0, 0};
-        LIST_ENTRY *e;
-        KeAcquireSpinLock(&lock, &irql);
-        behaviour.flags |= TESTHID_HOLD_FEATURES; /* so that the switch releases what is held */
-        set_behaviour(&normal, &done);
-        for (e = devices.Flink; e != &devices; e = e->Flink) {
-            struct device *dev = CONTAINING_RECORD(e, struct device, entry);
+        if (clear) {
             dev->queue_count = 0;
             dev->last_input.length = 0;
             dev->last_feature.length = 0;
         }
-        fed = delivered = dropped = 0;
-        log_first = log_next;
-        KeReleaseSpinLock(&lock, irql);
-        break;
+        KeReleaseSpinLockFromDpcLevel(&dev->lock);
     }
-    case TESTHID_IOCTL_STATUS: {
-        testhid_status *s = buffer;
-        LIST_ENTRY *e;
-        if (out_size < sizeof(*s)) {
-            status = STATUS_BUFFER_TOO_SMALL;
+}
+
+static NTSTATUS control_set_behaviour(void *buffer, ULONG in_size, ULONG out_size, ULONG_PTR *information)
+{
+    testhid_behaviour next;
+    LIST_ENTRY done;
+    KIRQL irql;
+
+    if (in_size < sizeof(next)) return STATUS_INVALID_PARAMETER;
+    RtlCopyMemory(&next, buffer, sizeof(next));
+    InitializeListHead(&done);
+    KeAcquireSpinLock(&devices_lock, &irql);
+    change_behaviour(&next, FALSE, &done);
+    KeReleaseSpinLock(&devices_lock, irql);
+    complete_all(&done);
+    return STATUS_SUCCESS;
+}
+
+static NTSTATUS control_reset(void *buffer, ULONG in_size, ULONG out_size, ULONG_PTR *information)
+{
+    testhid_behaviour normal = {0, 0};
+    LIST_ENTRY done;
+    KIRQL irql;
+
+    InitializeListHead(&done);
+    KeAcquireSpinLock(&devices_lock, &irql);
+    change_behaviour(&normal, TRUE, &done);
+    KeAcquireSpinLockAtDpcLevel(&control_lock);
+    fed = delivered = dropped = 0;
+    KeReleaseSpinLockFromDpcLevel(&control_lock);
+    KeAcquireSpinLockAtDpcLevel(&log_lock);
+    log_first = log_next;
+    KeReleaseSpinLockFromDpcLevel(&log_lock);
+    KeReleaseSpinLock(&devices_lock, irql);
+    complete_all(&done);
+    return STATUS_SUCCESS;
+}
+
+static NTSTATUS control_status(void *buffer, ULONG in_size, ULONG out_size, ULONG_PTR *information)
+{
+    testhid_status *s = buffer;
+    LIST_ENTRY *e;
+    KIRQL irql;
+
+    if (out_size < sizeof(*s)) return STATUS_BUFFER_TOO_SMALL;
+    RtlZeroMemory(s, sizeof(*s));
+    s->protocol = TESTHID_PROTOCOL;
+    s->build_id = TESTHID_BUILD_ID;
+    KeAcquireSpinLock(&devices_lock, &irql);
+    KeAcquireSpinLockAtDpcLevel(&control_lock);
+    s->behaviour = behaviour;
+    s->fed = fed;
+    s->delivered = delivered;
+    s->dropped = dropped;
+    KeReleaseSpinLockFromDpcLevel(&control_lock);
+    for (e = devices.Flink; e != &devices && s->device_count < TESTHID_MAX_DEVICES; e = e->Flink) {
+        struct device *dev = CONTAINING_RECORD(e, struct device, entry);
+        testhid_status_device *d = &s->devices[s->device_count++];
+        LIST_ENTRY *h;
+        KeAcquireSpinLockAtDpcLevel(&dev->lock);
+        d->device = dev->id;
+        d->state = (dev->started ? TESTHID_STARTED : 0) | (dev->removed ? TESTHID_REMOVED : 0) |
+                   (IsListEmpty(&dev->reads) ? 0 : TESTHID_READ_PENDING);
+        d->queued = dev->queue_count;
+        for (h = dev->held.Flink; h != &dev->held; h = h->Flink) ++d->held_features;
+        KeReleaseSpinLockFromDpcLevel(&dev->lock);
+    }
+    KeReleaseSpinLock(&devices_lock, irql);
+    *information = sizeof(*s);
+    return STATUS_SUCCESS;
+}
+
+/* One function per request of the control device, on its METHOD_BUFFERED buffer. */
+typedef NTSTATUS control_request(void *buffer, ULONG in_size, ULONG out_size, ULONG_PTR *information);
+
+static const struct {
+    ULONG code;
+    control_request *handle;
+} control_requests[] = {
+    {TESTHID_IOCTL_FEED, control_feed},
+    {TESTHID_IOCTL_READ_LOG, control_read_log},
+    {TESTHID_IOCTL_SET_BEHAVIOUR, control_set_behaviour},
+    {TESTHID_IOCTL_RESET, control_reset},
+    {TESTHID_IOCTL_STATUS, control_status},
+};
+
+static NTSTATUS control_ioctl(IRP *irp)
+{
+    IO_STACK_LOCATION *stack = IoGetCurrentIrpStackLocation(irp);
+    ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
+    NTSTATUS status = STATUS_INVALID_DEVICE_REQUEST;
+    ULONG_PTR information = 0;
+    ULONG i;
+
+    for (i = 0; i < RTL_NUMBER_OF(control_requests); ++i)
+        if (control_requests[i].code == code) {
+            status = control_requests[i].handle(irp->AssociatedIrp.SystemBuffer,
+                                                stack->Parameters.DeviceIoControl.InputBufferLength,
+                                                stack->Parameters.DeviceIoControl.OutputBufferLength,
+                                                &information);
             break;
         }
-        RtlZeroMemory(s, sizeof(*s));
-        s->protocol = TESTHID_PROTOCOL;
-        s->build_id = TESTHID_BUILD_ID;
-        KeAcquireSpinLock(&lock, &irql);
-        s->behaviour = behaviour;
-        s->fed = fed;
-        s->delivered = delivered;
-        s->dropped = dropped;
-        for (e = devices.Flink; e != &devices && s->device_count < TESTHID_MAX_DEVICES; e = e->Flink) {
-            struct device *dev = CONTAINING_RECORD(e, struct device, entry);
-            testhid_status_device *d = &s->devices[s->device_count++];
-            LIST_ENTRY *h;
-            d->device = dev->id;
-            d->state = (dev->started ? TESTHID_STARTED : 0) | (dev->removed ? TESTHID_REMOVED : 0) |
-                       (IsListEmpty(&dev->reads) ? 0 : TESTHID_READ_PENDING);
-            d->queued = dev->queue_count;
-            for (h = dev->held.Flink; h != &dev->held; h = h->Flink) ++d->held_features;
-        }
-        KeReleaseSpinLock(&lock, irql);
-        information = sizeof(*s);
-        break;
-    }
-    default:
-        status = STATUS_INVALID_DEVICE_REQUEST;
-        break;
-    }
-    complete_all(&done);
     complete(irp, status, information);
     return status;
 }
@@ -807,7 +952,9 @@ NTSTATUS NTAPI DriverEntry(DRIVER_OBJECT *driver, UNICODE_STRING *registry)
     NTSTATUS status;
     ULONG i;
 
-    KeInitializeSpinLock(&lock);
+    KeInitializeSpinLock(&devices_lock);
+    KeInitializeSpinLock(&control_lock);
+    KeInitializeSpinLock(&log_lock);
     InitializeListHead(&devices);
     RtlInitUnicodeString(&name, L"KeQueryPerformanceCounter");
     query_counter = MmGetSystemRoutineAddress(&name);
