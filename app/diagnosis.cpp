@@ -10,6 +10,7 @@
 #include "app/crash_handler.h"
 #include "app/driver_app.h"
 #include "app/driver_dlg.h"
+#include "app/folder_rights.h"
 #include "base/event_log.h"
 #include "host/hook_library.h"
 #include "host/host_tracker.h"
@@ -27,7 +28,7 @@ namespace {
 using eventlog::Join;
 
 constexpr char kSwitch[] = "/diagnose";
-constexpr char kReportName[] = "veltra-diagnose.txt";
+constexpr wchar_t kReportName[] = L"veltra-diagnose.txt";
 
 std::string Now() {
     SYSTEMTIME now;
@@ -64,6 +65,8 @@ void ReportHookLibrary(std::string& out) {
         LibraryFile file = ReadLibraryFile(path);
         if (!file.found)
             out += Join("  ", path, ": cannot be read\r\n");
+        else if (file.unusable)
+            out += Join("  ", path, ": not a library this driver can use\r\n");
         else if (!file.isPe)
             out += Join("  ", path, ": not a Windows library\r\n");
         else if (file.bits != kOwnBits)
@@ -133,7 +136,7 @@ void ReportHid(std::string& out) {
 // The last part of the log, where the running driver's start is.
 std::string ReadLogTail() {
     constexpr LONG kTailBytes = 256 * 1024;
-    HANDLE file = CreateFileA(eventlog::LogPath().c_str(), GENERIC_READ,
+    HANDLE file = CreateFileW(eventlog::LogPathW().c_str(), GENERIC_READ,
                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0,
                               nullptr);
     if (file == INVALID_HANDLE_VALUE) return std::string();
@@ -247,21 +250,40 @@ void ReportHosts(std::string& out) {
     out += Join("NcStudio processes: ", count ? Join(count) : std::string("none"), "\r\n", lines);
 }
 
+// The file a Run value starts, quoted or not, in its full and long form.
+std::string StartedFile(const std::string& value) {
+    std::string path = value;
+    if (!path.empty() && path[0] == '"') {
+        size_t end = path.find('"', 1);
+        path = path.substr(1, end == std::string::npos ? std::string::npos : end - 1);
+    }
+    char full[MAX_PATH + 1] = {0};
+    DWORD length = GetFullPathNameA(path.c_str(), MAX_PATH, full, nullptr);
+    if (length == 0 || length >= MAX_PATH) return path;
+    char longer[MAX_PATH + 1] = {0};
+    length = GetLongPathNameA(full, longer, MAX_PATH);
+    return length > 0 && length < MAX_PATH ? std::string(longer) : std::string(full);
+}
+
 void ReportAutostart(std::string& out) {
     std::string value;
     out += "Autostart value \"dunmoral\": ";
     if (!ReadAutostartValue(&value)) {
         out += "not set\r\n";
-        return;
+    } else {
+        // The package quotes every path, the driver only one with a blank: the files count, not the texts.
+        bool ours = lstrcmpiA(StartedFile(value).c_str(), StartedFile(DriverExePath()).c_str()) == 0;
+        out += Join(value, ours ? ", points at this executable" : ", points at another file", "\r\n");
     }
-    bool ours = lstrcmpiA(value.c_str(), AutostartValueFor(DriverExePath().c_str()).c_str()) == 0;
-    out += Join(value, ours ? ", points at this executable" : ", points at another file", "\r\n");
+    // Why a start as administrator would not write it.
+    std::string why = WhyOthersCanChangeThisDriver();
+    if (!why.empty()) out += Join("  ", kChangeableFolder, " (", why, ")\r\n");
 }
 
 std::string Folder(const std::string& path) { return path.substr(0, path.find_last_of("\\/") + 1); }
 
-bool WriteReport(const std::string& path, const std::string& report) {
-    HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+bool WriteReport(const std::wstring& path, const std::string& report) {
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) return false;
     DWORD done = 0;
@@ -287,18 +309,16 @@ bool Print(const std::string& report) {
     return written;
 }
 
-void OpenInNotepad(const std::string& path) {
+void OpenInNotepad(const std::wstring& path) {
     // By its full path: a notepad.exe beside the driver or in the current folder is not Windows'.
-    char system[MAX_PATH + 1] = {0};
-    UINT length = GetSystemDirectoryA(system, MAX_PATH);
+    wchar_t system[MAX_PATH + 1] = {0};
+    UINT length = GetSystemDirectoryW(system, MAX_PATH);
     if (length == 0 || length >= MAX_PATH) return;
-    std::string command = Join("\"", system, "\\notepad.exe\" \"", path, "\"");
-    std::vector<char> line(command.begin(), command.end());
-    line.push_back('\0');
-    STARTUPINFOA si{};
+    std::wstring line = std::wstring(L"\"") + system + L"\\notepad.exe\" \"" + path + L"\"";
+    STARTUPINFOW si{};
     si.cb = sizeof(si);
     PROCESS_INFORMATION pi{};
-    if (CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) {
+    if (CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) {
         CloseHandle(pi.hThread);
         CloseHandle(pi.hProcess);
     }
@@ -329,7 +349,7 @@ bool Requested(const char* commandLine) {
 std::string BuildReport() {
     std::string out = Join("veltra diagnosis, ", Now(), "\r\n\r\n", "Driver: veltra ", DriverVersion(), ", ",
                            kOwnBits, "-bit\r\n", "Runs from: ", Folder(DriverExePath()), "\r\n",
-                           "Log: ", eventlog::LogPath(), "\r\n\r\n");
+                           "Log: ", eventlog::LogPathW(), "\r\n\r\n");
     ReportHookLibrary(out);
     out += "\r\n";
     ReportHid(out);
@@ -347,20 +367,20 @@ std::string BuildReport() {
 
 void Run() {
     std::string report = BuildReport();
-    std::string folder = eventlog::Folder();
-    std::string path = Join(folder, kReportName);
+    std::wstring folder = eventlog::FolderW();
+    std::wstring path = folder + kReportName;
     bool written = false;
     if (!folder.empty()) {
-        CreateDirectoryA(folder.c_str(), nullptr);
+        CreateDirectoryW(folder.c_str(), nullptr);
         written = WriteReport(path, report);
     }
     if (Print(report)) return;
     // Where the log's folder cannot be written, the temporary folder still can be shown.
     if (!written) {
-        char temp[MAX_PATH + 1] = {0};
-        DWORD length = GetTempPathA(MAX_PATH, temp);
+        wchar_t temp[MAX_PATH + 1] = {0};
+        DWORD length = GetTempPathW(MAX_PATH, temp);
         if (length == 0 || length >= MAX_PATH) return;
-        path = Join(temp, kReportName);
+        path = std::wstring(temp) + kReportName;
         if (!WriteReport(path, report)) return;
     }
     OpenInNotepad(path);

@@ -1,10 +1,9 @@
 #include "app/driver_app.h"
 
-#include <vector>
-
 #include "app/diagnosis.h"
 #include "app/driver_dlg.h"
 #include "base/event_log.h"
+#include "base/file_version.h"
 #include "host/hook_library.h"
 #include "host/key_forwarder.h"
 #include "host/library_file.h"
@@ -61,16 +60,11 @@ std::string DriverExePath() {
 }
 
 std::string DriverVersion() {
-    std::string path = DriverExePath();
-    DWORD ignored = 0;
-    DWORD size = GetFileVersionInfoSizeA(path.c_str(), &ignored);
-    if (size == 0) return "(no version)";
-    std::vector<char> buffer(size);
-    VS_FIXEDFILEINFO* info = nullptr;
-    UINT length = 0;
-    if (!GetFileVersionInfoA(path.c_str(), 0, size, buffer.data()) ||
-        !VerQueryValueA(buffer.data(), "\\", reinterpret_cast<void**>(&info), &length) || !info)
-        return "(no version)";
-    return eventlog::Join(HIWORD(info->dwFileVersionMS), ".", LOWORD(info->dwFileVersionMS), ".",
-                          HIWORD(info->dwFileVersionLS), ".", LOWORD(info->dwFileVersionLS));
+    wchar_t path[MAX_PATH + 1] = {0};
+    DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
+    VS_FIXEDFILEINFO info;
+    DWORD error = 0;
+    if (length == 0 || length >= MAX_PATH || !ReadFixedFileVersion(path, &info, &error)) return "(no version)";
+    return eventlog::Join(HIWORD(info.dwFileVersionMS), ".", LOWORD(info.dwFileVersionMS), ".",
+                          HIWORD(info.dwFileVersionLS), ".", LOWORD(info.dwFileVersionLS));
 }

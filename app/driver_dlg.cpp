@@ -9,6 +9,7 @@
 #include "app/about_dlg.h"
 #include "app/driver_app.h"
 #include "app/driver_state.h"
+#include "app/folder_rights.h"
 #include "app/tray_icon.h"
 #include "base/event_log.h"
 #include "base/system_library.h"
@@ -125,6 +126,7 @@ BOOL CDriverDlg::OnInitDialog() {
     }
     SendMessageA(m_hWnd, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(m_hIcon));
     SendMessageA(m_hWnd, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(m_hIcon));
+    tray::LetTaskbarCreatedThrough(m_hWnd);
 
     g_state.hostThreadId = 0;
     tickCount = 0;
@@ -205,6 +207,12 @@ bool ReadAutostartValue(std::string* value) {
 }
 
 void CDriverDlg::RegisterAutostart() {
+    // Every user's logon runs what the value names: never a file that others can replace.
+    std::string why = WhyOthersCanChangeThisDriver();
+    if (!why.empty()) {
+        eventlog::Write("autostart: not written, ", kChangeableFolder, " (", why, ")");
+        return;
+    }
     char path[MAX_PATH + 1] = {0};
     DWORD length = GetModuleFileNameA(nullptr, path, MAX_PATH);
     path[length < MAX_PATH ? length : MAX_PATH] = '\0';

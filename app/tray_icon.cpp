@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstring>
 
+#include "base/event_log.h"
 #include "res/resource.h"
 
 // The first version of the record: every shell since Windows 95 takes it, and its tip holds
@@ -87,6 +88,13 @@ void CALLBACK RetryTimerProc(HWND owner, UINT, UINT_PTR id, DWORD) {
     }
 }
 
+MessageFilterFn SystemMessageFilter() {
+    return reinterpret_cast<MessageFilterFn>(
+        GetProcAddress(GetModuleHandleA("user32.dll"), "ChangeWindowMessageFilterEx"));
+}
+
+MessageFilterFn g_messageFilter = SystemMessageFilter();
+
 void StartRetries(HWND owner) {
     g_retriesLeft = kMaxRetries;
     SetTimer(owner, kRetryTimerId, kRetryPeriodMs, RetryTimerProc);
@@ -133,6 +141,16 @@ void AddAgain(HWND owner) {
     }
     if (g_retriesLeft == 0) StartRetries(owner);
 }
+
+void LetTaskbarCreatedThrough(HWND owner) {
+    const UINT taskbarCreated = RegisterWindowMessageA("TaskbarCreated");
+    if (!g_messageFilter || taskbarCreated == 0) return;
+    if (!g_messageFilter(owner, taskbarCreated, MSGFLT_ALLOW, nullptr))
+        eventlog::Write("tray: the shell's restart message cannot be let through (",
+                        eventlog::ErrorText(GetLastError()), "); the icon may not come back after one");
+}
+
+void SetMessageFilter(MessageFilterFn filter) { g_messageFilter = filter ? filter : SystemMessageFilter(); }
 
 void ShowBalloon(HWND owner, const char* text) {
     g_pendingBalloon = text ? text : "";

@@ -26,6 +26,14 @@ void Remove(HWND owner);
 // again with the image and tip it showed.
 void AddAgain(HWND owner);
 
+// An elevated driver receives no message from the unelevated shell (User Interface Privilege
+// Isolation) unless it lets it through: this lets the shell's "TaskbarCreated" through to the
+// owner, so that the icon comes back after Explorer restarts. Through ChangeWindowMessageFilterEx,
+// looked up at run time; where the system lacks it (Wine 8) there is no isolation to pass.
+void LetTaskbarCreatedThrough(HWND owner);
+// The filter call in use; tests install a recorder, nullptr restores the system's.
+using MessageFilterFn = BOOL(WINAPI*)(HWND, UINT, DWORD, PCHANGEFILTERSTRUCT);
+void SetMessageFilter(MessageFilterFn filter);
 // A warning the operator must see once, as a balloon from the icon; shown as soon as the icon is
 // in the notification area.
 void ShowBalloon(HWND owner, const char* text);

@@ -72,29 +72,38 @@ private:
 public:
     // Opened for each batch, so that the file can be read, moved or deleted between lines.
     static void WriteBatch(const std::string& batch) {
-        std::string folder = Folder();
+        std::wstring folder = FolderW();
         if (folder.empty()) return;
-        CreateDirectoryA(folder.c_str(), nullptr);
-        std::string path = folder + "veltra.log";
-        HANDLE file = Open(path);
+        CreateDirectoryW(folder.c_str(), nullptr);
+        const std::wstring path = folder + L"veltra.log";
+        HANDLE file = Open(path, OPEN_ALWAYS);
         if (file == INVALID_HANDLE_VALUE) return;
+        std::string text = batch;
         LARGE_INTEGER size{};
         if (GetFileSizeEx(file, &size) && size.QuadPart > 0 &&
             static_cast<uint64_t>(size.QuadPart) + batch.size() > kMaxLogBytes) {
             CloseHandle(file);
-            MoveFileExA(path.c_str(), (path + ".1").c_str(), MOVEFILE_REPLACE_EXISTING);
-            file = Open(path);
+            if (MoveFileExW(path.c_str(), (path + L".1").c_str(), MOVEFILE_REPLACE_EXISTING)) {
+                file = Open(path, OPEN_ALWAYS);
+            } else {
+                // The older log is held open (a viewer that does not share deletion): this one begins
+                // afresh rather than grow without bound, and says what was lost.
+                text = Join(Stamp(), "log: veltra.log.1 cannot be replaced (", ErrorText(GetLastError()),
+                            "); the lines before this one are gone\r\n", batch);
+                file = Open(path, CREATE_ALWAYS);
+            }
             if (file == INVALID_HANDLE_VALUE) return;
         }
         DWORD done = 0;
-        WriteFile(file, batch.data(), static_cast<DWORD>(batch.size()), &done, nullptr);
+        WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &done, nullptr);
         CloseHandle(file);
     }
 
 private:
-    static HANDLE Open(const std::string& path) {
-        return CreateFileA(path.c_str(), FILE_APPEND_DATA,
-                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
+    // Appends; CREATE_ALWAYS empties the file first.
+    static HANDLE Open(const std::wstring& path, DWORD disposition) {
+        return CreateFileW(path.c_str(), disposition == CREATE_ALWAYS ? GENERIC_WRITE : FILE_APPEND_DATA,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, disposition,
                            FILE_ATTRIBUTE_NORMAL, nullptr);
     }
 
@@ -114,21 +123,38 @@ Log& TheLog() {
 
 }  // namespace
 
-std::string Folder() {
-    char base[MAX_PATH + 1] = {0};
-    DWORD length = GetEnvironmentVariableA("LOCALAPPDATA", base, MAX_PATH);
+std::wstring FolderW() {
+    // Wide: a user's folder may hold letters that the ANSI code page lacks.
+    wchar_t base[MAX_PATH + 1] = {0};
+    DWORD length = GetEnvironmentVariableW(L"LOCALAPPDATA", base, MAX_PATH);
     if (length == 0 || length >= MAX_PATH) {
-        base[0] = '\0';
-        if (FAILED(SHGetFolderPathA(nullptr, CSIDL_LOCAL_APPDATA, nullptr, SHGFP_TYPE_CURRENT, base)))
-            return std::string();
+        base[0] = L'\0';
+        if (FAILED(SHGetFolderPathW(nullptr, CSIDL_LOCAL_APPDATA, nullptr, SHGFP_TYPE_CURRENT, base)))
+            return std::wstring();
     }
-    std::string folder = base;
+    std::wstring folder = base;
     if (folder.empty()) return folder;
-    if (folder.back() != '\\') folder += '\\';
-    return folder + "veltra\\";
+    if (folder.back() != L'\\') folder += L'\\';
+    return folder + L"veltra\\";
 }
 
-std::string LogPath() { return Folder() + "veltra.log"; }
+std::wstring LogPathW() { return FolderW() + L"veltra.log"; }
+
+namespace {
+std::string Ansi(const std::wstring& path) {
+    if (path.empty()) return std::string();
+    BOOL lossy = FALSE;
+    int size = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, path.c_str(), -1, nullptr, 0, nullptr, &lossy);
+    if (size <= 1 || lossy) return std::string();
+    std::string narrow(static_cast<size_t>(size), '\0');
+    WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, path.c_str(), -1, &narrow[0], size, nullptr, nullptr);
+    narrow.resize(static_cast<size_t>(size - 1));
+    return narrow;
+}
+}  // namespace
+
+std::string Folder() { return Ansi(FolderW()); }
+std::string LogPath() { return Ansi(LogPathW()); }
 
 void Append(std::string& line, const char* text) { line += text ? text : ""; }
 void Append(std::string& line, const std::string& text) { line += text; }
@@ -168,16 +194,18 @@ std::string ErrorText(DWORD error) {
     return text;
 }
 
-static std::string Stamped(const std::string& text) {
+std::string Stamp() {
     SYSTEMTIME now;
     GetLocalTime(&now);
     char stamp[32];
     std::snprintf(stamp, sizeof stamp, "%04u-%02u-%02u %02u:%02u:%02u.%03u ", unsigned(now.wYear),
                   unsigned(now.wMonth), unsigned(now.wDay), unsigned(now.wHour), unsigned(now.wMinute),
                   unsigned(now.wSecond), unsigned(now.wMilliseconds));
-    // Windows line ends: operators read it in Notepad.
-    return Join(stamp, text, "\r\n");
+    return stamp;
 }
+
+// Windows line ends: operators read it in Notepad.
+static std::string Stamped(const std::string& text) { return Join(Stamp(), text, "\r\n"); }
 
 void WriteLine(const std::string& text) { TheLog().Queue(Stamped(text)); }
 

@@ -12,15 +12,22 @@
 
 namespace eventlog {
 
-// At this size veltra.log becomes veltra.log.1 (the older one is dropped) and a new one begins.
+// At this size veltra.log becomes veltra.log.1 (the older one is dropped) and a new one begins;
+// where veltra.log.1 cannot be replaced, veltra.log begins afresh with a line that says so.
 constexpr uint64_t kMaxLogBytes = 1024 * 1024;
 
 // The folder of the log and of the diagnosis report, with a trailing backslash. It follows the
 // LOCALAPPDATA variable, as Windows sets it for every user.
+// Wide, as the log itself uses it: a user's folder may hold letters that the ANSI code page lacks.
+std::wstring FolderW();
+std::wstring LogPathW();
+// The same in the ANSI code page, for the narrow calls; empty where the path has no ANSI form.
 std::string Folder();
 std::string LogPath();
 
 void WriteLine(const std::string& text);
+// "2026-12-07 14:03:22.123 ", the local time that begins every line.
+std::string Stamp();
 
 // Pieces of a line: texts (wide ones in the ANSI code page, like the rest of the driver) and
 // numbers, joined without a format string that could disagree with its arguments. Each piece is

@@ -57,7 +57,10 @@ void LogLoadFailure(DWORD error) {
         std::string path = folder + kFileName;
         if (folder.empty() || GetFileAttributesA(path.c_str()) == INVALID_FILE_ATTRIBUTES) continue;
         LibraryFile file = ReadLibraryFile(path);
-        if (file.isPe && file.bits != kOwnBits)
+        if (file.unusable)
+            eventlog::Write("hook library not loaded: ", path, " is not a library this driver can use (",
+                            eventlog::ErrorText(error), ")");
+        else if (file.isPe && file.bits != kOwnBits)
             eventlog::Write("hook library not loaded: ", path, " is ", BitsText(file.bits), ", the driver ",
                             kOwnBits, "-bit (", eventlog::ErrorText(error), ")");
         else if (file.found && !file.isPe)

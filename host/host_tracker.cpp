@@ -7,6 +7,7 @@
 
 #include "app/driver_state.h"
 #include "base/event_log.h"
+#include "base/file_version.h"
 #include "host/hook_library.h"
 #include "host/key_forwarder.h"
 #include "pendant/pendant_device.h"
@@ -210,12 +211,11 @@ bool FindHostModule(DWORD processId, const wchar_t* exeName) {
 
 HostVersion ReadHostVersion(const std::wstring& path) {
     HostVersion version;
-    DWORD ignored = 0;
-    DWORD size = GetFileVersionInfoSizeW(path.c_str(), &ignored);
-    if (size == 0) {
+    VS_FIXEDFILEINFO fixed;
+    DWORD error = 0;
+    if (!ReadFixedFileVersion(path.c_str(), &fixed, &error)) {
         // Builds without a version resource are the newer 8.x line. Any other failure (a file
         // that moved, a path we cannot read) tells nothing about the version.
-        DWORD error = GetLastError();
         if (error != ERROR_RESOURCE_DATA_NOT_FOUND && error != ERROR_RESOURCE_TYPE_NOT_FOUND &&
             error != ERROR_RESOURCE_NAME_NOT_FOUND && error != ERROR_RESOURCE_LANG_NOT_FOUND)
             return version;
@@ -223,18 +223,11 @@ HostVersion ReadHostVersion(const std::wstring& path) {
         version.text = "none";
         return version;
     }
-    std::vector<char> buffer(size);
-    if (!GetFileVersionInfoW(path.c_str(), 0, size, buffer.data())) return version;
-    VS_FIXEDFILEINFO* info = nullptr;
-    UINT length = 0;
-    if (!VerQueryValueW(buffer.data(), L"\\", reinterpret_cast<void**>(&info), &length) || !info ||
-        length < sizeof(VS_FIXEDFILEINFO))
-        return version;
     version.text =
-        eventlog::Join(HIWORD(info->dwProductVersionMS), ".", LOWORD(info->dwProductVersionMS), ".",
-                       HIWORD(info->dwProductVersionLS), ".", LOWORD(info->dwProductVersionLS));
+        eventlog::Join(HIWORD(fixed.dwProductVersionMS), ".", LOWORD(fixed.dwProductVersionMS), ".",
+                       HIWORD(fixed.dwProductVersionLS), ".", LOWORD(fixed.dwProductVersionLS));
     // The product version names the NcStudio line; the file version is per build.
-    switch (HIWORD(info->dwProductVersionMS)) {
+    switch (HIWORD(fixed.dwProductVersionMS)) {
         case 8:
             version.line = HostVersion::kV8;
             break;

@@ -4,6 +4,7 @@
 
 #include "app/about_dlg.h"
 #include "tray_windows.h"
+#include "veltra_version.h"
 
 using namespace traytest;
 
@@ -177,8 +178,8 @@ TEST(DriverResources, VersionDescribesDriver) {
     VS_FIXEDFILEINFO* fixed = nullptr;
     UINT length = 0;
     ASSERT_TRUE(VerQueryValueA(block.data(), "\\", reinterpret_cast<void**>(&fixed), &length));
-    EXPECT_EQ(fixed->dwFileVersionMS, 0x00010003u);
-    EXPECT_EQ(fixed->dwFileVersionLS, 0x00000001u);
+    EXPECT_EQ(fixed->dwFileVersionMS, static_cast<DWORD>(MAKELONG(VELTRA_VERSION_MINOR, VELTRA_VERSION_MAJOR)));
+    EXPECT_EQ(fixed->dwFileVersionLS, static_cast<DWORD>(MAKELONG(VELTRA_VERSION_TWEAK, VELTRA_VERSION_PATCH)));
     EXPECT_EQ(fixed->dwProductVersionMS, 0x00010000u);
     EXPECT_EQ(fixed->dwProductVersionLS, 0x00000001u);
     WORD* translation = nullptr;

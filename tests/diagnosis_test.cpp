@@ -12,6 +12,7 @@
 #include "host_client.h"
 #include "support/fake_hid.h"
 #include "support/test_util.h"
+#include "veltra_version.h"
 
 namespace {
 
@@ -32,9 +33,22 @@ TEST(Diagnosis, ReportsThePendantAndWhichNcStudioWouldBeHooked) {
     ASSERT_TRUE(v8.Start(ExeDir() + "ncstudio-v8.exe"));
     ASSERT_TRUE(v6.Start(ExeDir() + "ncstudio-v6.exe"));
 
+    // As the package writes it: quoted, though the path has no blank.
+    char exe[MAX_PATH] = {0};
+    GetModuleFileNameA(nullptr, exe, MAX_PATH);
+    ASSERT_EQ(std::string(exe).find(' '), std::string::npos) << "the case needs a path without a blank";
+    const std::string packaged = "\"" + std::string(exe) + "\"";
+    HKEY run = nullptr;
+    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software\\Microsoft\\Windows\\CurrentVersion\\Run", 0, KEY_SET_VALUE,
+                            &run),
+              ERROR_SUCCESS);
+    RegSetValueExA(run, "dunmoral", 0, REG_SZ, reinterpret_cast<const BYTE*>(packaged.c_str()),
+                   static_cast<DWORD>(packaged.size() + 1));
+    RegCloseKey(run);
+
     const std::string report = diag::BuildReport();
     const std::string bits = std::to_string(sizeof(void*) * 8) + "-bit";
-    EXPECT_TRUE(Has(report, "Driver: veltra 1.3.0.1, " + bits + "\r\n")) << report;
+    EXPECT_TRUE(Has(report, "Driver: veltra " VELTRA_VERSION_TEXT ", " + bits + "\r\n")) << report;
     EXPECT_TRUE(Has(report, "Runs from: " + ExeDir() + "\r\n")) << report;
     EXPECT_TRUE(Has(report, "  " + ExeDir() + "hravik.dll: " + bits + ", all nine exports\r\n")) << report;
 
@@ -64,7 +78,7 @@ TEST(Diagnosis, ReportsThePendantAndWhichNcStudioWouldBeHooked) {
     EXPECT_TRUE(
         Has(report, "ncstudio-v6.exe, product version 6.1.0.0: would not be hooked: neither 5.x nor 8.x"))
         << report;
-    EXPECT_TRUE(Has(report, "Autostart value \"dunmoral\": ")) << report;
+    EXPECT_TRUE(Has(report, "Autostart value \"dunmoral\": " + packaged + ", points at this executable\r\n")) << report;
 }
 
 // A Ctrl+F11 held by another program and the crash dumps beside the log are both said.

@@ -114,6 +114,32 @@ TEST_F(DriverDialogStartup, WritesOwnPathAsAutostartValue) {
     EXPECT_STREQ(value, expected.c_str());
 }
 
+// The shell's restart broadcast is let through to the dialog, as an elevated driver needs it to
+// be (Wine 8 has no ChangeWindowMessageFilterEx: the call is recorded here).
+struct FilterCall {
+    HWND window;
+    UINT message;
+    DWORD action;
+    void* details;
+};
+std::vector<FilterCall> g_filterCalls;
+BOOL WINAPI RecordFilter(HWND window, UINT message, DWORD action, PCHANGEFILTERSTRUCT details) {
+    g_filterCalls.push_back({window, message, action, details});
+    return TRUE;
+}
+
+TEST_F(DriverDialogStartup, LetsTheShellsRestartMessageThrough) {
+    g_filterCalls.clear();
+    tray::SetMessageFilter(RecordFilter);
+    Start(false);
+    tray::SetMessageFilter(nullptr);
+    ASSERT_EQ(g_filterCalls.size(), 1u);
+    EXPECT_EQ(g_filterCalls[0].window, dlg.m_hWnd);
+    EXPECT_EQ(g_filterCalls[0].message, RegisterWindowMessageA("TaskbarCreated"));
+    EXPECT_EQ(g_filterCalls[0].action, static_cast<DWORD>(MSGFLT_ALLOW));
+    EXPECT_EQ(g_filterCalls[0].details, nullptr);
+}
+
 // A log that cannot be written changes nothing: the driver starts, forwards keys, locks and
 // unlocks without a word, and no line holds it up.
 TEST_F(DriverDialogStartup, RunsOnSilentlyWhenTheLogCannotBeWritten) {

@@ -2,14 +2,19 @@
 #include <gtest/gtest.h>
 
 #include <windows.h>
+#include <aclapi.h>
 #include <sddl.h>
+#include <shlobj.h>
 
+#include <cstring>
 #include <string>
 #include <vector>
 
 #include "app/driver_dlg.h"
+#include "app/folder_rights.h"
 #include "res/resource.h"
 #include "support/test_util.h"
+#include "veltra_version.h"
 
 namespace {
 
@@ -139,7 +144,8 @@ TEST_F(DriverProcess, StaysResidentWithHiddenWindowAndExitsCleanlyOnCommand) {
 
     std::string driverPath = DriverPath();
     if (driverPath.find(' ') != std::string::npos) driverPath = "\"" + driverPath + "\"";
-    EXPECT_EQ(lstrcmpiA(ReadAutostartValue().c_str(), driverPath.c_str()), 0)
+    // Written at the end of the dialog's initialisation, which the window's existence does not wait for.
+    EXPECT_TRUE(WaitUntil([&] { return lstrcmpiA(ReadAutostartValue().c_str(), driverPath.c_str()) == 0; }, 5000))
         << ReadAutostartValue() << " vs " << driverPath;
 
     DWORD start = GetTickCount();
@@ -275,7 +281,7 @@ TEST_F(DriverProcess, LogsWhyTheHookLibraryIsNotUsed) {
         std::vector<std::string> lines = RunAndLog(exe);
         ASSERT_GE(lines.size(), 4u) << ::testing::PrintToString(lines);
         // Paths are compared without case: Windows may name a folder in another case than we did.
-        const std::string start = "start: veltra 1.3.0.1, " + bits + ", " + exe;
+        const std::string start = "start: veltra " VELTRA_VERSION_TEXT ", " + bits + ", " + exe;
         EXPECT_EQ(lstrcmpiA(lines.front().c_str(), start.c_str()), 0) << lines.front();
         std::vector<std::string> library = LinesWith(lines, "hook library");
         ASSERT_EQ(library.size(), 1u);
@@ -284,6 +290,100 @@ TEST_F(DriverProcess, LogsWhyTheHookLibraryIsNotUsed) {
         EXPECT_EQ(LinesWith(lines, "autostart: \"dunmoral\" set to ").size(), 1u);
         EXPECT_EQ(LinesWith(lines, "pendant not found: ").size(), 1u) << "Wine lists no pendant";
         EXPECT_EQ(lines.back(), "exit");
+    }
+}
+
+// The autostart rule over access lists as Windows gives them; Wine keeps none on files (it maps
+// them to the Unix mode), so these are made from their text.
+TEST_F(DriverProcess, AutostartRuleReadsOwnerAndAccessList) {
+    struct Case {
+        const char* what;
+        const char* sddl;
+        const char* why;  // empty: only the administrators and the system can change it
+    } cases[] = {
+        {"Program Files",
+         "O:S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464D:PAI"
+         "(A;;FA;;;S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464)(A;;0x1301bf;;;SY)"
+         "(A;OICIIO;GA;;;SY)(A;;0x1301bf;;;BA)(A;OICIIO;GA;;;BA)(A;;0x1200a9;;;BU)(A;OICIIO;GXGR;;;BU)"
+         "(A;OICIIO;GA;;;CO)(A;;0x1200a9;;;S-1-15-2-1)",
+         ""},
+        {"a folder made under a drive's root",
+         "O:BAD:AI(A;ID;FA;;;BA)(A;OICIIOID;GA;;;BA)(A;ID;FA;;;SY)(A;OICIID;0x1200a9;;;BU)(A;ID;0x1301bf;;;AU)"
+         "(A;OICIIOID;SDGXGWGR;;;AU)",
+         "x lets Authenticated Users (S-1-5-11) change it"},
+        {"another user's Downloads",
+         "O:S-1-5-21-1-2-3-1001D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FA;;;S-1-5-21-1-2-3-1001)",
+         "x belongs to S-1-5-21-1-2-3-1001, who may change its access list"},
+        {"a folder whose users may add files", "O:BAD:(A;;FA;;;BA)(A;;0x100116;;;BU)",
+         "x lets Users (S-1-5-32-545) change it"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        PSECURITY_DESCRIPTOR descriptor = nullptr;
+        ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorA(c.sddl, SDDL_REVISION_1, &descriptor,
+                                                                         nullptr));
+        EXPECT_EQ(WhyOthersCanChange(descriptor, L"x"), c.why);
+        LocalFree(descriptor);
+    }
+    // No access list at all (a FAT drive's files have none): everyone may do anything. Made by hand,
+    // since Wine reads "D:NO_ACCESS_CONTROL" as an empty list.
+    SECURITY_DESCRIPTOR open;
+    ASSERT_TRUE(InitializeSecurityDescriptor(&open, SECURITY_DESCRIPTOR_REVISION));
+    ASSERT_TRUE(SetSecurityDescriptorDacl(&open, TRUE, nullptr, FALSE));
+    EXPECT_EQ(WhyOthersCanChange(&open, L"x"), "x has no access list: anyone may change it");
+}
+
+// A copy of the driver started as administrator from a folder that any user may change, or from
+// the running account's own profile: the autostart value stays as it was and the log says why;
+// the diagnosis from there says it too.
+TEST_F(DriverProcess, NoAutostartForAFileOthersCanChange) {
+    wchar_t profile[MAX_PATH] = {0};
+    ASSERT_TRUE(SUCCEEDED(SHGetFolderPathW(nullptr, CSIDL_PROFILE, nullptr, SHGFP_TYPE_CURRENT, profile)));
+    const std::wstring suffix = L"veltra-open-" + std::to_wstring(GetCurrentProcessId());
+    char build[MAX_PATH] = {0};
+    GetFullPathNameA((ExeDir() + "..\\").c_str(), MAX_PATH, build, nullptr);
+    const std::wstring folders[] = {
+        std::wstring(build, build + strlen(build)) + suffix,  // opened to everyone below
+        std::wstring(profile) + L"\\" + suffix,
+    };
+    for (const std::wstring& folder : folders) {
+        SCOPED_TRACE(std::string(folder.begin(), folder.end()));
+        ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr) || GetLastError() == ERROR_ALREADY_EXISTS);
+        const std::wstring exe = folder + L"\\veltra.exe";
+        const std::string source = VariantDir("nolib") + "veltra.exe";
+        ASSERT_TRUE(CopyFileW(std::wstring(source.begin(), source.end()).c_str(), exe.c_str(), FALSE));
+        if (&folder == &folders[0]) {
+            // Everyone may change it, as a folder made under a drive's root lets every user.
+            EXPLICIT_ACCESS_W everyone{};
+            BuildExplicitAccessWithNameW(&everyone, const_cast<wchar_t*>(L"Everyone"), GENERIC_ALL, SET_ACCESS,
+                                         SUB_CONTAINERS_AND_OBJECTS_INHERIT);
+            PACL acl = nullptr;
+            ASSERT_EQ(SetEntriesInAclW(1, &everyone, nullptr, &acl), static_cast<DWORD>(ERROR_SUCCESS));
+            ASSERT_EQ(SetNamedSecurityInfoW(const_cast<wchar_t*>(folder.c_str()), SE_FILE_OBJECT,
+                                            DACL_SECURITY_INFORMATION, nullptr, nullptr, acl, nullptr),
+                      static_cast<DWORD>(ERROR_SUCCESS));
+            LocalFree(acl);
+        }
+        WriteRawAutostartValue("stale");
+        std::vector<std::string> lines = RunAndLog(std::string(exe.begin(), exe.end()));
+        EXPECT_EQ(ReadAutostartValue(), "stale");
+        std::vector<std::string> autostart = LinesWith(lines, "autostart: ");
+        ASSERT_EQ(autostart.size(), 1u) << ::testing::PrintToString(lines);
+        EXPECT_EQ(autostart[0].find(std::string("autostart: not written, ") + kChangeableFolder + " ("), 0u)
+            << autostart[0];
+
+        if (&folder == &folders[0]) {
+            const std::string output = ExeDir() + "diagnose-open.txt";
+            ChildProcess diagnose;
+            ASSERT_TRUE(diagnose.Start("\"" + std::string(exe.begin(), exe.end()) + "\" /diagnose", nullptr, nullptr,
+                                       nullptr, output.c_str()));
+            EXPECT_EQ(diagnose.Wait(20000), 0u);
+            EXPECT_NE(ReadFileText(output).find(std::string("  ") + kChangeableFolder + " ("), std::string::npos)
+                << ReadFileText(output);
+            DeleteFileA(output.c_str());
+        }
+        DeleteFileW(exe.c_str());
+        EXPECT_TRUE(RemoveDirectoryW(folder.c_str()));
     }
 }
 
@@ -320,7 +420,7 @@ TEST_F(DriverProcess, DiagnoseReportsAndStartsNoDriver) {
     EXPECT_EQ(ReadFileText(reportPath), report) << "the output holds the report";
     DeleteFileA(reportPath.c_str());
     const std::vector<std::string> expectations = {
-        "Driver: veltra 1.3.0.1, " + std::to_string(sizeof(void*) * 8) + "-bit\r\n",
+        "Driver: veltra " VELTRA_VERSION_TEXT ", " + std::to_string(sizeof(void*) * 8) + "-bit\r\n",
         "hravik.dll: not there\r\n",
         "Pendant (vendor 10CE product EB93): not found\r\n",
         "Driver instance: not running\r\n",

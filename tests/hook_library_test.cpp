@@ -5,11 +5,14 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdio>
+#include <vector>
 #include <string>
 #include <thread>
 
 #include "app/driver_state.h"
 #include "host/hook_library.h"
+#include "host/library_file.h"
 #include "pendant/pendant_device.h"
 #include "support/driver_test.h"
 
@@ -89,6 +92,89 @@ protected:
     HWND window = nullptr;
 };
 
+// A library image of this build's bitness, made byte by byte: the headers, a section table of
+// `sections` entries, and one last section at RVA 0x1000 holding an export directory with `names`
+// name pointers, each to "name<i>". Cases then spoil it.
+struct CraftedLibrary {
+    std::vector<uint8_t> bytes;
+    uint64_t padTo = 0;  // the file made this long with zeros after the bytes, when larger
+    size_t fileHeader = 0, optionalHeader = 0, sectionTable = 0, exportDirectory = 0, nameArray = 0;
+    WORD sectionCount = 0;
+
+    CraftedLibrary(WORD sections, DWORD names) : sectionCount(sections) {
+        const bool wide = sizeof(void*) == 8;
+        const size_t optionalSize = wide ? sizeof(IMAGE_OPTIONAL_HEADER64) : sizeof(IMAGE_OPTIONAL_HEADER32);
+        fileHeader = 0x40 + 4;
+        optionalHeader = fileHeader + sizeof(IMAGE_FILE_HEADER);
+        sectionTable = optionalHeader + optionalSize;
+        const size_t data = (sectionTable + size_t(sections) * sizeof(IMAGE_SECTION_HEADER) + 0xFFF) & ~size_t(0xFFF);
+        exportDirectory = data;
+        nameArray = data + sizeof(IMAGE_EXPORT_DIRECTORY);
+        const size_t strings = nameArray + size_t(names) * 4;
+        bytes.assign(strings + size_t(names) * 12 + 16, 0);
+
+        auto* dos = reinterpret_cast<IMAGE_DOS_HEADER*>(bytes.data());
+        dos->e_magic = IMAGE_DOS_SIGNATURE;
+        dos->e_lfanew = 0x40;
+        *reinterpret_cast<DWORD*>(&bytes[0x40]) = IMAGE_NT_SIGNATURE;
+        auto* file = reinterpret_cast<IMAGE_FILE_HEADER*>(&bytes[fileHeader]);
+        file->Machine = wide ? IMAGE_FILE_MACHINE_AMD64 : IMAGE_FILE_MACHINE_I386;
+        file->NumberOfSections = sections;
+        file->SizeOfOptionalHeader = static_cast<WORD>(optionalSize);
+        file->Characteristics = IMAGE_FILE_DLL | IMAGE_FILE_EXECUTABLE_IMAGE;
+        IMAGE_DATA_DIRECTORY* exportEntry;
+        if (wide) {
+            auto* opt = reinterpret_cast<IMAGE_OPTIONAL_HEADER64*>(&bytes[optionalHeader]);
+            opt->Magic = IMAGE_NT_OPTIONAL_HDR64_MAGIC;
+            opt->NumberOfRvaAndSizes = IMAGE_NUMBEROF_DIRECTORY_ENTRIES;
+            exportEntry = &opt->DataDirectory[IMAGE_DIRECTORY_ENTRY_EXPORT];
+        } else {
+            auto* opt = reinterpret_cast<IMAGE_OPTIONAL_HEADER32*>(&bytes[optionalHeader]);
+            opt->Magic = IMAGE_NT_OPTIONAL_HDR32_MAGIC;
+            opt->NumberOfRvaAndSizes = IMAGE_NUMBEROF_DIRECTORY_ENTRIES;
+            exportEntry = &opt->DataDirectory[IMAGE_DIRECTORY_ENTRY_EXPORT];
+        }
+        // Every section but the last lies below the export section, so a lookup walks them all.
+        const DWORD dataSize = static_cast<DWORD>(bytes.size() - data);
+        for (WORD i = 0; i < sections; ++i) {
+            auto* section = Section(i);
+            bool last = i + 1 == sections;
+            section->VirtualAddress = last ? 0x100000u : 0x1000u + i;
+            section->Misc.VirtualSize = section->SizeOfRawData = last ? dataSize : 1;
+            section->PointerToRawData = static_cast<DWORD>(data);
+        }
+        exportEntry->VirtualAddress = Rva(exportDirectory);
+        exportEntry->Size = sizeof(IMAGE_EXPORT_DIRECTORY);
+        Exports()->NumberOfNames = names;
+        Exports()->AddressOfNames = Rva(nameArray);
+        for (DWORD i = 0; i < names; ++i) {
+            size_t at = strings + size_t(i) * 12;
+            std::snprintf(reinterpret_cast<char*>(&bytes[at]), 12, "name%lu", static_cast<unsigned long>(i));
+            NamePointers()[i] = Rva(at);
+        }
+    }
+    DWORD Rva(size_t offset) const { return static_cast<DWORD>(0x100000u + (offset - exportDirectory)); }
+    IMAGE_SECTION_HEADER* Section(WORD i) {
+        return reinterpret_cast<IMAGE_SECTION_HEADER*>(&bytes[sectionTable + size_t(i) * sizeof(IMAGE_SECTION_HEADER)]);
+    }
+    IMAGE_EXPORT_DIRECTORY* Exports() { return reinterpret_cast<IMAGE_EXPORT_DIRECTORY*>(&bytes[exportDirectory]); }
+    DWORD* NamePointers() { return reinterpret_cast<DWORD*>(&bytes[nameArray]); }
+
+    std::string Write(const char* name) const {
+        std::string path = ExeDir() + name;
+        HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+        DWORD done = 0;
+        if (file != INVALID_HANDLE_VALUE) {
+            WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &done, nullptr);
+            LARGE_INTEGER end;
+            end.QuadPart = static_cast<LONGLONG>(padTo);
+            if (padTo > bytes.size() && SetFilePointerEx(file, end, nullptr, FILE_BEGIN)) SetEndOfFile(file);
+            CloseHandle(file);
+        }
+        return path;
+    }
+};
+
 // --- With the full library ---------------------------------------------------------------------
 
 using HookLibrary = HookTest;
@@ -98,6 +184,73 @@ TEST_F(HookLibrary, LoadsFromOwnFolder) {
     ASSERT_NE(module, nullptr);
     EXPECT_EQ(Lower(ModulePath(module)), Lower(ExeDir() + "hravik.dll"));
     FreeLibrary(module);
+}
+
+// The reader's bounds: each crafted file is read within 100 ms and called what it is.
+TEST_F(HookLibrary, LibraryFileReaderIsBoundedByWhatALibraryCanHave) {
+    struct Case {
+        const char* what;
+        CraftedLibrary image;
+        bool unusable;
+    };
+    std::vector<Case> cases;
+    cases.push_back({"a well-formed library", CraftedLibrary(3, 9), false});
+    cases.push_back({"65,535 sections", CraftedLibrary(0xFFFF, 20000), true});
+    {
+        CraftedLibrary outside(3, 9);
+        outside.Section(2)->PointerToRawData = 0x7FFFFFF0;  // the export section's data beyond the end
+        cases.push_back({"export directory outside the file", outside, true});
+    }
+    {
+        // A name count far past any library's, its pointer array running on over the directory,
+        // the array itself and the names, round to the end of the file.
+        CraftedLibrary loop(3, 2000);
+        loop.Exports()->NumberOfNames = 0x00FFFFFF;
+        loop.Exports()->AddressOfNames = loop.Rva(loop.exportDirectory);
+        cases.push_back({"name pointers in a loop", loop, true});
+    }
+    {
+        // Every name pointer at one name that never ends: 1 MiB without a NUL.
+        CraftedLibrary endless(3, 100);
+        size_t start = endless.bytes.size();
+        endless.bytes.resize(start + (1u << 20), 'A');
+        endless.Section(2)->SizeOfRawData = endless.Section(2)->Misc.VirtualSize =
+            static_cast<DWORD>(endless.bytes.size() - endless.exportDirectory);
+        for (DWORD i = 0; i < 100; ++i) endless.NamePointers()[i] = endless.Rva(start);
+        cases.push_back({"names without an end", endless, true});
+    }
+    {
+        CraftedLibrary truncated(3, 9);
+        truncated.bytes.resize(truncated.optionalHeader + 16);  // ends inside the optional header
+        cases.push_back({"a truncated header", truncated, true});
+    }
+    {
+        CraftedLibrary largest(3, 9);
+        largest.padTo = kMaxLibraryBytes;  // zeros after the last section: still a library
+        cases.push_back({"a library as large as any is read", largest, false});
+        largest.padTo = kMaxLibraryBytes + 1;
+        cases.push_back({"a library larger than that", largest, true});
+    }
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::string path = c.image.Write("crafted.dll");
+        LARGE_INTEGER frequency, start, end;
+        QueryPerformanceFrequency(&frequency);
+        QueryPerformanceCounter(&start);
+        LibraryFile file = ReadLibraryFile(path);
+        QueryPerformanceCounter(&end);
+        double ms = 1000.0 * double(end.QuadPart - start.QuadPart) / double(frequency.QuadPart);
+        std::printf("%s: %.1f ms\n", c.what, ms);
+        EXPECT_LT(ms, 100.0);
+        EXPECT_TRUE(file.found);
+        EXPECT_EQ(file.unusable, c.unusable);
+        if (!c.unusable) {
+            std::vector<std::string> expected;
+            for (int i = 0; i < 9; ++i) expected.push_back("name" + std::to_string(i));
+            EXPECT_EQ(file.exports, expected);
+        }
+        DeleteFileA(path.c_str());
+    }
 }
 
 TEST_F(HookLibrary, LoadAtStartTakesFirstHandleAndClearsSecond) {

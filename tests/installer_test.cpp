@@ -8,6 +8,7 @@
 #include <objbase.h>
 #include <shellapi.h>
 #include <shlobj.h>
+#include <aclapi.h>
 
 #include <cstdio>
 #include <fstream>
@@ -15,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "app/folder_rights.h"
 #include "res/resource.h"
 #include "support/test_util.h"
 
@@ -158,8 +160,8 @@ bool MoveUpgradeRows(MSIHANDLE db, const std::string& oldVersion, const std::str
     return ok;
 }
 
-// A later release as a rebuild makes it: the same package with a higher version, new product
-// and package codes, and its upgrade rows moved to the new version. Returns what failed, if any.
+// A later release (or a rebuild, with the same version) as the build makes it: the same package
+// with that version, new product and package codes, and its upgrade rows moved to the version. Returns what failed, if any.
 std::string MakeRelease(const std::string& from, const std::string& to, const std::string& oldVersion,
                         const std::string& version) {
     if (!CopyFileA(from.c_str(), to.c_str(), FALSE)) return "copy";
@@ -172,7 +174,8 @@ std::string MakeRelease(const std::string& from, const std::string& to, const st
     };
     for (const std::string& query : queries)
         if (failed.empty() && !Sql(db, query)) failed = query;
-    if (failed.empty() && !MoveUpgradeRows(db, oldVersion, version)) failed = "upgrade rows";
+    // A rebuild of the same version keeps its rows as they are.
+    if (failed.empty() && oldVersion != version && !MoveUpgradeRows(db, oldVersion, version)) failed = "upgrade rows";
     MSIHANDLE summary = 0;
     if (failed.empty() && MsiGetSummaryInformationA(db, nullptr, 1, &summary) != ERROR_SUCCESS) failed = "summary";
     if (failed.empty() && MsiSummaryInfoSetPropertyA(summary, 9 /* PID_REVNUMBER: the package code */, VT_LPSTR, 0,
@@ -203,6 +206,38 @@ std::string PackageVersion(const std::string& package) {
     MsiCloseHandle(db);
     return version;
 }
+
+// One string column of the rows a query selects.
+std::vector<std::string> Column(const std::string& package, const std::string& query, UINT field) {
+    std::vector<std::string> values;
+    MSIHANDLE db = 0, view = 0, record = 0;
+    if (MsiOpenDatabaseA(package.c_str(), MSIDBOPEN_READONLY, &db) != ERROR_SUCCESS) return values;
+    if (MsiDatabaseOpenViewA(db, query.c_str(), &view) == ERROR_SUCCESS && MsiViewExecute(view, 0) == ERROR_SUCCESS)
+        while (MsiViewFetch(view, &record) == ERROR_SUCCESS) {
+            char value[512] = {0};
+            DWORD size = sizeof(value);
+            MsiRecordGetStringA(record, field, value, &size);
+            values.push_back(value);
+            MsiCloseHandle(record);
+        }
+    if (view) MsiCloseHandle(view);
+    MsiCloseHandle(db);
+    return values;
+}
+
+// Why others than the administrators can change the folder, as the driver judges it at start.
+std::string WhyOthersCanChangeFolder(const std::string& folder) {
+    std::wstring path(folder.begin(), folder.end());
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+                              nullptr, nullptr, nullptr, nullptr, &descriptor) != ERROR_SUCCESS)
+        return "its access list cannot be read";
+    std::string why = WhyOthersCanChange(descriptor, path);
+    LocalFree(descriptor);
+    return why;
+}
+
+bool UnderWine() { return GetProcAddress(GetModuleHandleA("ntdll.dll"), "wine_get_version") != nullptr; }
 
 std::string ReadLog(const std::string& path) {
     std::vector<char> bytes = Bytes(path);
@@ -343,16 +378,67 @@ TEST_F(Installer, InstallsDriverShortcutAndAutostartAndUninstallLeavesNothing) {
     ExpectNothingLeft(products);
 }
 
-TEST_F(Installer, AdministratorChoosesTheFolder) {
+// Outside Program Files the package sets the folder's access list itself: administrators and
+// SYSTEM full control, users read and execute, owned by SYSTEM. The folder here existed before,
+// open to everyone, as one made under a drive's root is to every user.
+TEST_F(Installer, AdministratorChoosesTheFolderAndThePackageLocksIt) {
+    const std::vector<std::string> locks =
+        Column(package_, "SELECT `LockObject`, `Table`, `SDDLText` FROM `MsiLockPermissionsEx`", 3);
+    EXPECT_EQ(Column(package_, "SELECT `LockObject`, `Table` FROM `MsiLockPermissionsEx`", 1),
+              std::vector<std::string>{"INSTALLDIR"});
+    EXPECT_EQ(Column(package_, "SELECT `LockObject`, `Table` FROM `MsiLockPermissionsEx`", 2),
+              std::vector<std::string>{"CreateFolder"});
+    ASSERT_EQ(locks, std::vector<std::string>{"O:SYG:SYD:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)"});
+    EXPECT_EQ(Column(package_, "SELECT `Directory_` FROM `CreateFolder`", 1), std::vector<std::string>{"INSTALLDIR"});
+
     installDir_ = "C:\\Qorin\\veltra\\";
+    CreateDirectoryA("C:\\Qorin", nullptr);
+    CreateDirectoryA(installDir_.c_str(), nullptr);
+    EXPLICIT_ACCESS_A everyone{};
+    BuildExplicitAccessWithNameA(&everyone, const_cast<char*>("Everyone"), GENERIC_ALL, SET_ACCESS,
+                                 SUB_CONTAINERS_AND_OBJECTS_INHERIT);
+    PACL open = nullptr;
+    ASSERT_EQ(SetEntriesInAclA(1, &everyone, nullptr, &open), static_cast<DWORD>(ERROR_SUCCESS));
+    ASSERT_EQ(SetNamedSecurityInfoA(const_cast<char*>("C:\\Qorin\\veltra"), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION,
+                                    nullptr, nullptr, open, nullptr),
+              static_cast<DWORD>(ERROR_SUCCESS));
+    LocalFree(open);
+    ASSERT_NE(WhyOthersCanChangeFolder("C:\\Qorin\\veltra"), "") << "the folder was not opened to everyone";
+
     ASSERT_EQ(Install(package_, "install-dir.log", " INSTALLDIR=\"" + installDir_ + "\""), 0u);
     EXPECT_TRUE(Exists(installDir_ + "veltra.exe"));
     EXPECT_FALSE(Exists(Folder(CSIDL_PROGRAM_FILESX86) + "veltra\\"));
     EXPECT_EQ(RegistryString(kRunKey, "dunmoral", KEY_WOW64_32KEY), "\"" + installDir_ + "veltra.exe\"");
+    const std::string why = WhyOthersCanChangeFolder("C:\\Qorin\\veltra");
+    if (UnderWine())
+        std::printf("Wine's installer applies no MsiLockPermissionsEx (the folder: %s); the package's rows are "
+                    "checked above\n", why.empty() ? "locked" : why.c_str());
+    else
+        EXPECT_EQ(why, "") << "the package left the folder open";
     std::vector<std::string> products = InstalledProducts();
     EXPECT_EQ(Msiexec("/x \"" + package_ + "\"", "uninstall-dir.log"), 0u);
     ExpectNothingLeft(products);
+    RemoveDirectoryA(installDir_.c_str());  // Wine's installer leaves a folder that existed before
     RemoveDirectoryA("C:\\Qorin");
+}
+
+// A rebuild of the same version (new product and package codes) replaces the installed package
+// instead of installing beside it.
+TEST_F(Installer, SameVersionRebuildReplacesTheInstalledOne) {
+    std::string rebuild = work_ + "veltra-rebuild.msi";
+    ASSERT_EQ(MakeRelease(package_, rebuild, version_, version_), "");
+    ASSERT_EQ(Install(package_, "first.log"), 0u);
+    std::vector<std::string> first = InstalledProducts();
+    ASSERT_EQ(first.size(), 1u);
+
+    ASSERT_EQ(Install(rebuild, "rebuild.log"), 0u);
+    std::vector<std::string> now = InstalledProducts();
+    ASSERT_EQ(now.size(), 1u) << "two product codes registered";
+    EXPECT_NE(now[0], first[0]);
+    EXPECT_EQ(ProductVersion(now[0]), version_);
+    EXPECT_TRUE(Exists(installDir_ + "veltra.exe"));
+    EXPECT_EQ(Msiexec("/x \"" + rebuild + "\"", "uninstall-rebuild.log"), 0u);
+    ExpectNothingLeft({first[0], now[0]});
 }
 
 TEST_F(Installer, NewerVersionReplacesOlderAndOlderIsRefused) {

@@ -1,6 +1,6 @@
-// Checks the shipping executable: a 32-bit PE that imports system DLLs only and carries the
+// Checks the shipping executable: a 32-bit PE that imports KnownDLLs only and carries the
 // driver's version resource and manifest. Further executables named on the command line get the
-// manifest checks only. Exit 0 when all holds, 77 when the shipping file is not built.
+// import and manifest checks. Exit 0 when all holds, 77 when the shipping file is not built.
 #include <windows.h>
 
 #include <algorithm>
@@ -12,6 +12,7 @@
 #include <set>
 #include <string>
 #include <vector>
+#include "veltra_version.h"
 
 namespace {
 
@@ -23,13 +24,36 @@ void Check(bool ok, const std::string& what) {
     std::printf("%s: %s\n", ok ? "ok" : "FAILED", what.c_str());
 }
 
+// A PE file of either bitness, read from its bytes.
 struct Pe {
     std::vector<unsigned char> bytes;
-    const IMAGE_NT_HEADERS32* nt = nullptr;
+    const IMAGE_FILE_HEADER* file = nullptr;
     const IMAGE_SECTION_HEADER* sections = nullptr;
+    const IMAGE_DATA_DIRECTORY* directories = nullptr;
+    WORD magic = 0;
+    WORD subsystem = 0;
+
+    bool Read(const char* path) {
+        std::ifstream in(path, std::ios::binary);
+        bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+        const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(bytes.data());
+        if (bytes.size() <= sizeof(IMAGE_DOS_HEADER) || dos->e_magic != IMAGE_DOS_SIGNATURE ||
+            static_cast<size_t>(dos->e_lfanew) + sizeof(IMAGE_NT_HEADERS64) >= bytes.size())
+            return false;
+        const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS32*>(bytes.data() + dos->e_lfanew);
+        if (nt->Signature != IMAGE_NT_SIGNATURE) return false;
+        file = &nt->FileHeader;
+        magic = nt->OptionalHeader.Magic;
+        const auto* nt64 = reinterpret_cast<const IMAGE_NT_HEADERS64*>(nt);
+        bool wide = magic == IMAGE_NT_OPTIONAL_HDR64_MAGIC;
+        directories = wide ? nt64->OptionalHeader.DataDirectory : nt->OptionalHeader.DataDirectory;
+        subsystem = wide ? nt64->OptionalHeader.Subsystem : nt->OptionalHeader.Subsystem;
+        sections = IMAGE_FIRST_SECTION(nt);
+        return true;
+    }
 
     const unsigned char* AtRva(DWORD rva) const {
-        for (WORD i = 0; i < nt->FileHeader.NumberOfSections; ++i) {
+        for (WORD i = 0; i < file->NumberOfSections; ++i) {
             const IMAGE_SECTION_HEADER& s = sections[i];
             DWORD size = std::max(s.Misc.VirtualSize, s.SizeOfRawData);
             if (rva >= s.VirtualAddress && rva < s.VirtualAddress + size) {
@@ -141,6 +165,27 @@ void CheckManifest(const std::string& exe) {
     ReleaseActCtx(context);
 }
 
+// Only KnownDLLs of Windows 7 SP1 and later, which the loader takes from System32 alone: any
+// other import is looked for beside the executable first, where a planted copy would win. No
+// MinGW runtime DLL either.
+void CheckImports(const char* path) {
+    const std::string label = std::string(path).substr(std::string(path).find_last_of("\\/") + 1) + " (" + path +
+                              ")";
+    Pe pe;
+    if (!pe.Read(path)) return Check(false, label + ": a PE file");
+    const std::set<std::string> known = {"KERNEL32.DLL", "USER32.DLL", "GDI32.DLL", "ADVAPI32.DLL",
+                                         "SHELL32.DLL",  "SETUPAPI.DLL", "MSVCRT.DLL"};
+    const IMAGE_DATA_DIRECTORY& dir = pe.directories[IMAGE_DIRECTORY_ENTRY_IMPORT];
+    const auto* import = reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR*>(pe.AtRva(dir.VirtualAddress));
+    int count = 0;
+    for (; import && import->Name; ++import, ++count) {
+        const char* name = reinterpret_cast<const char*>(pe.AtRva(import->Name));
+        std::string dll = name ? Upper(name) : "<bad>";
+        Check(known.count(dll) == 1, label + ": imports KnownDLL " + dll);
+    }
+    Check(count > 0, label + ": has an import table");
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -151,33 +196,14 @@ int main(int argc, char** argv) {
         return 77;
     }
     Pe pe;
-    pe.bytes.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
-    const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(pe.bytes.data());
-    bool isPe = pe.bytes.size() > sizeof(IMAGE_DOS_HEADER) && dos->e_magic == IMAGE_DOS_SIGNATURE &&
-                static_cast<size_t>(dos->e_lfanew) + sizeof(IMAGE_NT_HEADERS32) < pe.bytes.size();
+    bool isPe = pe.Read(argv[1]);
     Check(isPe, "a PE file");
     if (!isPe) return 1;
-    pe.nt = reinterpret_cast<const IMAGE_NT_HEADERS32*>(pe.bytes.data() + dos->e_lfanew);
-    Check(pe.nt->Signature == IMAGE_NT_SIGNATURE, "PE signature");
-    Check(pe.nt->FileHeader.Machine == IMAGE_FILE_MACHINE_I386, "machine is i386 (32-bit)");
-    Check(pe.nt->OptionalHeader.Magic == IMAGE_NT_OPTIONAL_HDR32_MAGIC, "32-bit optional header");
-    Check(pe.nt->OptionalHeader.Subsystem == IMAGE_SUBSYSTEM_WINDOWS_GUI, "GUI subsystem");
-    if (pe.nt->FileHeader.Machine != IMAGE_FILE_MACHINE_I386) return 1;
-    pe.sections = IMAGE_FIRST_SECTION(pe.nt);
-
-    // Only DLLs that every Windows 7 SP1 system has; no MinGW runtime beside the executable.
-    const std::set<std::string> system = {"KERNEL32.DLL", "USER32.DLL",  "GDI32.DLL",
-                                          "ADVAPI32.DLL", "SHELL32.DLL", "SETUPAPI.DLL",
-                                          "HID.DLL",      "VERSION.DLL", "MSVCRT.DLL"};
-    const IMAGE_DATA_DIRECTORY& dir = pe.nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
-    const auto* import = reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR*>(pe.AtRva(dir.VirtualAddress));
-    int count = 0;
-    for (; import && import->Name; ++import, ++count) {
-        const char* name = reinterpret_cast<const char*>(pe.AtRva(import->Name));
-        std::string dll = name ? Upper(name) : "<bad>";
-        Check(system.count(dll) == 1, "imports system DLL " + dll);
-    }
-    Check(count > 0, "has an import table");
+    Check(pe.file->Machine == IMAGE_FILE_MACHINE_I386, "machine is i386 (32-bit)");
+    Check(pe.magic == IMAGE_NT_OPTIONAL_HDR32_MAGIC, "32-bit optional header");
+    Check(pe.subsystem == IMAGE_SUBSYSTEM_WINDOWS_GUI, "GUI subsystem");
+    if (pe.file->Machine != IMAGE_FILE_MACHINE_I386) return 1;
+    CheckImports(argv[1]);
 
     DWORD handle = 0;
     DWORD size = GetFileVersionInfoSizeA(argv[1], &handle);
@@ -188,8 +214,9 @@ int main(int argc, char** argv) {
         VS_FIXEDFILEINFO* fixed = nullptr;
         UINT length = 0;
         VerQueryValueA(info.data(), "\\", reinterpret_cast<void**>(&fixed), &length);
-        Check(fixed && fixed->dwFileVersionMS == MAKELONG(3, 1) && fixed->dwFileVersionLS == MAKELONG(1, 0),
-              "file version 1.3.0.1");
+        Check(fixed && fixed->dwFileVersionMS == MAKELONG(VELTRA_VERSION_MINOR, VELTRA_VERSION_MAJOR) &&
+                  fixed->dwFileVersionLS == MAKELONG(VELTRA_VERSION_TWEAK, VELTRA_VERSION_PATCH),
+              "file version " VELTRA_VERSION_TEXT);
         Check(fixed && fixed->dwProductVersionMS == MAKELONG(0, 1) &&
                   fixed->dwProductVersionLS == MAKELONG(1, 0),
               "product version 1.0.0.1");
@@ -205,7 +232,10 @@ int main(int argc, char** argv) {
               "translation Chinese (PRC), code page 1200");
     }
     CheckManifest(argv[1]);
-    for (int i = 2; i < argc; ++i) CheckManifest(argv[i]);
+    for (int i = 2; i < argc; ++i) {
+        CheckImports(argv[i]);
+        CheckManifest(argv[i]);
+    }
     std::printf("%d passed, %d failed\n", g_passed, g_failed);
     return g_failed == 0 ? 0 : 1;
 }

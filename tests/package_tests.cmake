@@ -13,3 +13,8 @@ target_link_libraries(package_check PRIVATE veltra_options version)
 add_test(NAME package_check COMMAND package_check ${VELTRA_X86_EXE} ${package_check_own})
 set_tests_properties(package_check PROPERTIES SKIP_RETURN_CODE 77)
 veltra_wine_test(package_check)
+
+# One version number: none written by hand beside the project's.
+add_test(NAME version_single_source
+    COMMAND ${CMAKE_COMMAND} -DSOURCE=${CMAKE_SOURCE_DIR} -DVERSION=${PROJECT_VERSION}
+            -P ${CMAKE_SOURCE_DIR}/cmake/version_single_source.cmake)

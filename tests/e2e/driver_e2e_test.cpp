@@ -142,6 +142,23 @@ TEST_F(DriverStartup, RunsWithoutPendantAndConnectsOncePluggedIn) {
     EXPECT_TRUE(Forwarding(kReconnectMs)) << "no connection, or still locked";
 }
 
+// A hid.dll and a version.dll planted beside the driver, which the loader would take before
+// System32's: neither is ever loaded (each would leave a marker beside itself), and the pendant
+// works through the system's own.
+TEST_F(DriverStartup, LibrariesPlantedBesideItAreNeverLoaded) {
+    EndDriver();
+    const std::string folder = ExeDir() + "..\\beside\\planted\\";
+    for (const char* name : {"hid.dll", "version.dll"}) {
+        ASSERT_NE(GetFileAttributesA((folder + name).c_str()), INVALID_FILE_ATTRIBUTES) << folder << name;
+        DeleteFileA((folder + name + ".loaded").c_str());
+    }
+    EXPECT_TRUE(session_->StartConnected(folder + "veltra.exe")) << "the pendant did not work from there";
+    for (const char* name : {"hid.dll", "version.dll"})
+        EXPECT_EQ(GetFileAttributesA((folder + name + ".loaded").c_str()), INVALID_FILE_ATTRIBUTES)
+            << "the planted " << name << " was loaded";
+    EndDriver();  // the next test starts the usual copy
+}
+
 // veltra.exe /diagnose on a machine with the pendant and NcStudio 8.x: the pendant's two
 // interfaces are marked among Wine's own HID devices, and the host would be hooked.
 TEST_F(DriverStartup, DiagnoseReportsThePendantAndNcStudio) {

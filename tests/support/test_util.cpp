@@ -57,10 +57,22 @@ std::string ReadFileText(const std::string& path) {
     return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
 }
 
+std::string ReadFileText(const std::wstring& path) {
+    std::string text;
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return text;
+    char buffer[65536];
+    DWORD read = 0;
+    while (ReadFile(file, buffer, sizeof(buffer), &read, nullptr) && read > 0) text.append(buffer, read);
+    CloseHandle(file);
+    return text;
+}
+
 std::vector<std::string> LogLines() {
     eventlog::Flush(3000);
     std::vector<std::string> lines;
-    std::istringstream text(ReadFileText(eventlog::LogPath()));
+    std::istringstream text(ReadFileText(eventlog::LogPathW()));
     // "2026-12-07 14:03:22.123 " comes first.
     constexpr size_t kStampLength = 24;
     for (std::string line; std::getline(text, line);) {
@@ -79,6 +91,6 @@ std::vector<std::string> LinesWith(const std::vector<std::string>& lines, const 
 
 void ClearLog() {
     eventlog::Flush(3000);
-    DeleteFileA(eventlog::LogPath().c_str());
-    DeleteFileA((eventlog::LogPath() + ".1").c_str());
+    DeleteFileW(eventlog::LogPathW().c_str());
+    DeleteFileW((eventlog::LogPathW() + L".1").c_str());
 }

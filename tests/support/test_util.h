@@ -39,6 +39,7 @@ using harness::ChildProcess;
 // its own log and that of every driver it starts never mix with a parallel suite's or the
 // prefix's real one.
 std::string ReadFileText(const std::string& path);
+std::string ReadFileText(const std::wstring& path);
 // The lines of veltra.log, each without its time stamp, once this process's lines are written.
 std::vector<std::string> LogLines();
 // Lines that contain the text.
