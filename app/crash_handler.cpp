@@ -1,3 +1,4 @@
+#include "base/module_path.h"
 #include "app/crash_handler.h"
 
 #include <windows.h>
@@ -54,11 +55,8 @@ std::string ModuleOf(const void* address) {
                                             GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
                                         static_cast<const char*>(address), &module))
         return "no module";
-    char path[MAX_PATH + 1] = {0};
-    GetModuleFileNameA(module, path, MAX_PATH);
-    const char* name = path;
-    for (const char* p = path; *p; ++p)
-        if (*p == '\\' || *p == '/') name = p + 1;
+    const std::string path = ModulePath(module);
+    const char* name = path.c_str() + FolderOf(path).size();
     unsigned long long offset = reinterpret_cast<UINT_PTR>(address) - reinterpret_cast<UINT_PTR>(module);
     return eventlog::Join(name, "+0x", Hex(offset));
 }

@@ -1,19 +1,20 @@
+#include "base/module_path.h"
 #include "app/diagnosis.h"
 
 #include <windows.h>
-#include <tlhelp32.h>
 
 #include <cstdint>
 #include <cstdio>
 #include <vector>
 
+#include "app/autostart.h"
 #include "app/crash_handler.h"
 #include "app/driver_app.h"
 #include "app/driver_dlg.h"
 #include "app/folder_rights.h"
 #include "base/event_log.h"
 #include "host/hook_library.h"
-#include "host/host_tracker.h"
+#include "host/host_process.h"
 #include "host/library_file.h"
 #include "pendant/display_frame.h"
 #include "pendant/hid_api.h"
@@ -56,7 +57,7 @@ std::string ExportsText(const LibraryFile& file) {
 void ReportHookLibrary(std::string& out) {
     out += Join("Hook library ", hooklib::kFileName,
                 " (looked for beside the driver, then in the system folder):\r\n");
-    for (const std::string& folder : {hooklib::ExeFolder(), hooklib::SystemFolder()}) {
+    for (const std::string& folder : {ExeFolder(), SystemFolder()}) {
         std::string path = Join(folder, hooklib::kFileName);
         if (folder.empty() || GetFileAttributesA(path.c_str()) == INVALID_FILE_ATTRIBUTES) {
             out += Join("  ", path, ": not there\r\n");
@@ -216,37 +217,26 @@ std::string HostVerdict(const HostVersion& version) {
 void ReportHosts(std::string& out) {
     std::string lines;
     int count = 0;
-    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-    if (snapshot != INVALID_HANDLE_VALUE) {
-        PROCESSENTRY32W entry = {};
-        entry.dwSize = sizeof entry;
-        for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry)) {
-            entry.szExeFile[MAX_PATH - 1] = L'\0';
-            std::wstring name = entry.szExeFile;
-            CharLowerBuffW(&name[0], static_cast<DWORD>(name.size()));
-            if (name.find(L"ncstudio") == std::wstring::npos) continue;
-            ++count;
-            std::string line = Join("  pid ", entry.th32ProcessID, ", ");
-            // The image's full path, which a module walk of a process of the other bitness does not give.
-            wchar_t path[MAX_PATH + 1] = {0};
-            DWORD length = MAX_PATH;
-            HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, entry.th32ProcessID);
-            bool located = process && QueryFullProcessImageNameW(process, 0, path, &length);
-            DWORD error = located ? 0 : GetLastError();
-            if (process) CloseHandle(process);
-            if (!located) {
-                line += Join(std::wstring(entry.szExeFile), ": its file cannot be found (",
-                             eventlog::ErrorText(error), ")");
-            } else {
-                HostVersion version = ReadHostVersion(path);
-                line += Join(std::wstring(path), ", product version ",
-                             version.text.empty() ? std::string("unreadable") : version.text, ": ",
-                             HostVerdict(version));
-            }
-            lines += Join(line, "\r\n");
+    ForEachNcStudioProcess([&](DWORD processId, const std::wstring& exeName) {
+        ++count;
+        std::string line = Join("  pid ", processId, ", ");
+        // The image's full path, which a module walk of a process of the other bitness does not give.
+        wchar_t path[MAX_PATH + 1] = {0};
+        DWORD length = MAX_PATH;
+        HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId);
+        bool located = process && QueryFullProcessImageNameW(process, 0, path, &length);
+        DWORD error = located ? 0 : GetLastError();
+        if (process) CloseHandle(process);
+        if (!located) {
+            line += Join(exeName, ": its file cannot be found (", eventlog::ErrorText(error), ")");
+        } else {
+            HostVersion version = ReadHostVersion(path);
+            line += Join(std::wstring(path), ", product version ",
+                         version.text.empty() ? std::string("unreadable") : version.text, ": ",
+                         HostVerdict(version));
         }
-        CloseHandle(snapshot);
-    }
+        lines += Join(line, "\r\n");
+    });
     out += Join("NcStudio processes: ", count ? Join(count) : std::string("none"), "\r\n", lines);
 }
 
@@ -268,7 +258,7 @@ std::string StartedFile(const std::string& value) {
 void ReportAutostart(std::string& out) {
     std::string value;
     out += "Autostart value \"dunmoral\": ";
-    if (!ReadAutostartValue(&value)) {
+    if (!autostart::ReadValue(&value)) {
         out += "not set\r\n";
     } else {
         // The package quotes every path, the driver only one with a blank: the files count, not the texts.
@@ -280,7 +270,6 @@ void ReportAutostart(std::string& out) {
     if (!why.empty()) out += Join("  ", kChangeableFolder, " (", why, ")\r\n");
 }
 
-std::string Folder(const std::string& path) { return path.substr(0, path.find_last_of("\\/") + 1); }
 
 bool WriteReport(const std::wstring& path, const std::string& report) {
     HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
@@ -348,7 +337,7 @@ bool Requested(const char* commandLine) {
 
 std::string BuildReport() {
     std::string out = Join("veltra diagnosis, ", Now(), "\r\n\r\n", "Driver: veltra ", DriverVersion(), ", ",
-                           kOwnBits, "-bit\r\n", "Runs from: ", Folder(DriverExePath()), "\r\n",
+                           kOwnBits, "-bit\r\n", "Runs from: ", FolderOf(DriverExePath()), "\r\n",
                            "Log: ", eventlog::LogPathW(), "\r\n\r\n");
     ReportHookLibrary(out);
     out += "\r\n";

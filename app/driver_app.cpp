@@ -1,3 +1,4 @@
+#include "base/module_path.h"
 #include "app/driver_app.h"
 
 #include "app/diagnosis.h"
@@ -52,19 +53,13 @@ BOOL CDriverApp::InitInstance() {
     return FALSE;
 }
 
-std::string DriverExePath() {
-    char path[MAX_PATH + 1] = {0};
-    DWORD length = GetModuleFileNameA(nullptr, path, MAX_PATH);
-    path[length < MAX_PATH ? length : MAX_PATH] = '\0';
-    return path;
-}
+std::string DriverExePath() { return ModulePath(); }
 
 std::string DriverVersion() {
-    wchar_t path[MAX_PATH + 1] = {0};
-    DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
+    const std::wstring path = ModulePathW();
     VS_FIXEDFILEINFO info;
     DWORD error = 0;
-    if (length == 0 || length >= MAX_PATH || !ReadFixedFileVersion(path, &info, &error)) return "(no version)";
+    if (path.empty() || !ReadFixedFileVersion(path.c_str(), &info, &error)) return "(no version)";
     return eventlog::Join(HIWORD(info.dwFileVersionMS), ".", LOWORD(info.dwFileVersionMS), ".",
                           HIWORD(info.dwFileVersionLS), ".", LOWORD(info.dwFileVersionLS));
 }

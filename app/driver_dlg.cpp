@@ -1,3 +1,4 @@
+#include "base/module_path.h"
 #include "app/driver_dlg.h"
 
 #include <wtsapi32.h>
@@ -7,15 +8,18 @@
 #include <string>
 
 #include "app/about_dlg.h"
+#include "app/autostart.h"
 #include "app/driver_app.h"
 #include "app/driver_state.h"
 #include "app/folder_rights.h"
+#include "app/lock_state.h"
 #include "app/tray_icon.h"
 #include "base/event_log.h"
 #include "base/system_library.h"
 #include "host/hook_library.h"
 #include "host/key_forwarder.h"
 #include "host/machine_poller.h"
+#include "pendant/display_frame.h"
 #include "pendant/pendant_device.h"
 #include "res/resource.h"
 
@@ -23,8 +27,6 @@ namespace {
 
 const UINT WM_TASKBAR_CREATED = RegisterWindowMessageA("TaskbarCreated");
 
-constexpr char kRunKey[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Run";
-constexpr char kAutostartValue[] = "dunmoral";
 constexpr char kHotKeyTaken[] = "Ctrl+F11 is taken by another program: lock from this icon's menu";
 
 using WtsRegisterFn = BOOL(WINAPI*)(HWND, DWORD);
@@ -91,7 +93,6 @@ END_MESSAGE_MAP()
 CDriverDlg::CDriverDlg() : CDialog(IDD_DRIVER_DIALOG) {
     std::memset(&notifyFilter, 0, sizeof(notifyFilter));
     m_hIcon = LoadIconA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(IDI_ACTIVE));
-    g_state.pendantReady = 0;
     notifyRegistered = 0;
 }
 
@@ -128,31 +129,23 @@ BOOL CDriverDlg::OnInitDialog() {
     SendMessageA(m_hWnd, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(m_hIcon));
     tray::LetTaskbarCreatedThrough(m_hWnd);
 
-    g_state.hostThreadId = 0;
+    // What an earlier dialog of this process left behind is forgotten: each owner resets its own.
     tickCount = 0;
-    keyfwd::Reset();
-    g_state.statusText = kStatusDefault;
-    g_state.hostActive = 0;
-    g_state.enabled = 1;
-    g_state.operatorLocked = 0;
-    tracker.Reset();
     refreshPending = 0;
-    g_state.hostExePath.clear();
-    g_state.hostWindow = nullptr;
-    g_state.forceFrame = 0;
-    g_state.hostIsV8 = 0;
-
     exiting = false;
     reopenAsked = false;
     sleeping = false;
+    keyfwd::Reset();
+    lockstate::Reset();
+    tracker.Reset();
+    ResetDisplayFrame();
+    g_pendant.DoubtLink();
     CPendantDevice::SetKeySink(&keyfwd::Sink());
     // The link thread answers here; the probe's answer locks a driver without pendant and
     // registers for the device notifications of the class it found.
     g_pendant.ReplyTo(m_hWnd, WM_LINK_DONE);
     g_pendant.Ask(LinkRequest::kProbe);
 
-    g_state.modeByte = 0;
-    g_state.lastFrame = 0;
     hooklib::LoadAtStart();
     RegisterLockHotKey();
     RegisterSessionNotifications();
@@ -165,59 +158,9 @@ BOOL CDriverDlg::OnInitDialog() {
     return TRUE;
 }
 
-std::string AutostartValueFor(const char* exePath) {
-    // A path with a blank must be quoted, or Windows may start C:\Program.exe instead.
-    std::string value = exePath;
-    if (value.find(' ') != std::string::npos) value = "\"" + value + "\"";
-    return value;
-}
-
-bool WriteAutostartValue(const char* exePath, bool* keyOpened) {
-    HKEY key = nullptr;
-    LONG opened = RegOpenKeyExA(HKEY_LOCAL_MACHINE, kRunKey, 0, KEY_WRITE, &key);
-    *keyOpened = opened == ERROR_SUCCESS;
-    if (!*keyOpened) {
-        eventlog::Write("autostart: not written, the Run key cannot be opened (", eventlog::ErrorText(opened),
-                        ")");
-        return true;
-    }
-    std::string value = AutostartValueFor(exePath);
-    LONG written = RegSetValueExA(key, kAutostartValue, 0, REG_SZ,
-                                  reinterpret_cast<const BYTE*>(value.c_str()),
-                                  static_cast<DWORD>(value.size() + 1));
-    RegCloseKey(key);
-    if (written == ERROR_SUCCESS)
-        eventlog::Write("autostart: \"", kAutostartValue, "\" set to ", value);
-    else
-        eventlog::Write("autostart: not written (", eventlog::ErrorText(written), ")");
-    return written == ERROR_SUCCESS;
-}
-
-bool ReadAutostartValue(std::string* value) {
-    HKEY key = nullptr;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kRunKey, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) return false;
-    char text[MAX_PATH + 8] = {0};
-    DWORD size = sizeof(text) - 1;
-    DWORD type = 0;
-    LONG read = RegQueryValueExA(key, kAutostartValue, nullptr, &type, reinterpret_cast<BYTE*>(text), &size);
-    RegCloseKey(key);
-    if (read != ERROR_SUCCESS || type != REG_SZ) return false;
-    *value = text;
-    return true;
-}
-
 void CDriverDlg::RegisterAutostart() {
-    // Every user's logon runs what the value names: never a file that others can replace.
-    std::string why = WhyOthersCanChangeThisDriver();
-    if (!why.empty()) {
-        eventlog::Write("autostart: not written, ", kChangeableFolder, " (", why, ")");
-        return;
-    }
-    char path[MAX_PATH + 1] = {0};
-    DWORD length = GetModuleFileNameA(nullptr, path, MAX_PATH);
-    path[length < MAX_PATH ? length : MAX_PATH] = '\0';
-    bool opened = false;
-    if (!WriteAutostartValue(path, &opened) && opened)
+    // The only box of the start: a value that could not be written where the key could be opened.
+    if (autostart::Register() == autostart::Outcome::kWriteFailed)
         MessageBoxA(m_hWnd, "System Error,dunmoral Can't Startup!", nullptr, MB_OK);
 }
 
@@ -240,13 +183,13 @@ LRESULT CDriverDlg::OnDeviceChange(WPARAM wParam, LPARAM lParam) {
     if (NamesPendant(lParam)) {
         if (!arrival) CPendantDevice::LogLinkLost("removed");
         // Reconnect now, not at the next refresh: the operator has just plugged it in.
-        g_state.pendantReady = 0;
+        g_pendant.DoubtLink();
         if (!exiting) PostRefresh();
         return TRUE;
     }
     // Another device came or went: a working link is left alone, so a jog held now goes on.
     const bool healthy = g_state.pendantReady == 1 && g_pendant.connected == 1;
-    if (!healthy) g_state.pendantReady = 0;
+    if (!healthy) g_pendant.DoubtLink();
     return TRUE;
 }
 
@@ -270,16 +213,10 @@ LRESULT CDriverDlg::OnTimer(WPARAM, LPARAM) {
         tickCount = 0;
         PostRefresh();
     }
-    if (g_state.enabled == 1) {
+    if (g_state.enabled == 1)
         tracker.Track(GetForegroundWindow());
-    } else if (g_state.enabled == 0) {
-        if (g_state.hostActive == 1) {
-            // The key map goes off only once the host has had the key-up of a key it holds.
-            if (keyfwd::KeyUpOwed()) return 0;
-            hooklib::EnableMap(0);
-        }
-        g_state.hostActive = 0;
-    }
+    else
+        tracker.TrackLocked();
     return 0;
 }
 
@@ -322,7 +259,7 @@ LRESULT CDriverDlg::OnLinkDone(WPARAM wParam, LPARAM lParam) {
     switch (request) {
         case LinkRequest::kProbe:
             if (outcome == LinkOutcome::kNotFound && !g_state.operatorLocked) {
-                g_state.enabled = 0;
+                lockstate::LockForWantOfPendant();
                 eventlog::Write("locked: no pendant at start-up");
             }
             if (!notifyRegistered) RegisterDeviceNotifications();
@@ -338,12 +275,8 @@ LRESULT CDriverDlg::OnLinkDone(WPARAM wParam, LPARAM lParam) {
         case LinkRequest::kReopen:
             reopenAsked = false;
             if (outcome == LinkOutcome::kHeldClosed) break;
-            g_state.pendantReady = outcome == LinkOutcome::kConnected ? 1 : 0;
-            // A reconnection ends a lock that only the missing pendant caused, never the operator's.
-            if (outcome == LinkOutcome::kConnected && !g_state.operatorLocked) {
-                if (g_state.enabled == 0) eventlog::Write("unlocked by the reconnection");
-                g_state.enabled = 1;
-            }
+            if (outcome == LinkOutcome::kConnected && lockstate::UnlockByReconnection())
+                eventlog::Write("unlocked by the reconnection");
             UpdateTray();
             break;
         case LinkRequest::kClose:
@@ -355,26 +288,22 @@ LRESULT CDriverDlg::OnLinkDone(WPARAM wParam, LPARAM lParam) {
     return 0;
 }
 
-bool CDriverDlg::ToggleLock() {
-    g_state.enabled = g_state.enabled == 0 ? 1 : 0;
-    g_state.operatorLocked = g_state.enabled == 0 ? 1 : 0;
-    return g_state.enabled == 1;
-}
-
 void CDriverDlg::RefuseUnlock(const char* road, const char* text, const char* caption) {
-    g_state.enabled = 0;
+    lockstate::RefuseUnlock();
     eventlog::Write("unlock ", road, " refused: no pendant");
     MessageBoxA(m_hWnd, text, caption, MB_OK);
 }
 
 void CDriverDlg::OnLock() {
     if (exiting) return;
-    if (!ToggleLock()) {
+    if (g_state.enabled == 1) {
+        lockstate::LockByOperator();
         eventlog::Write("locked from the menu");
         // Up in the host at once; the close that follows finds nothing held.
         keyfwd::ReleaseHeldKey();
         g_pendant.Ask(LinkRequest::kClose);
     } else {
+        lockstate::UnlockByOperator();
         // The answer says whether the pendant was found (OnLinkDone).
         g_pendant.ownerWindow = m_hWnd;
         g_pendant.Ask(LinkRequest::kOpen);
@@ -383,14 +312,17 @@ void CDriverDlg::OnLock() {
 
 LRESULT CDriverDlg::OnHotKey(WPARAM, LPARAM) {
     if (exiting) return 0;
-    if (!ToggleLock()) {
+    if (g_state.enabled == 1) {
+        lockstate::LockByOperator();
         eventlog::Write("locked by Ctrl+F11");
         // The pendant stays open, so a key held now would stay down in the host.
         keyfwd::ReleaseHeldKey();
-    } else if (g_pendant.connected == 0) {
-        RefuseUnlock("by Ctrl+F11", "Please Insert USB Controller!", "Information");
     } else {
-        eventlog::Write("unlocked by Ctrl+F11");
+        lockstate::UnlockByOperator();
+        if (g_pendant.connected == 0)
+            RefuseUnlock("by Ctrl+F11", "Please Insert USB Controller!", "Information");
+        else
+            eventlog::Write("unlocked by Ctrl+F11");
     }
     return 0;
 }
@@ -464,7 +396,7 @@ LRESULT CDriverDlg::OnPowerBroadcast(WPARAM event, LPARAM) {
         sleeping = false;
         keyfwd::SetPaused(keyfwd::kPauseSleep, false);
         g_pendant.Ask(LinkRequest::kResume);
-        g_state.pendantReady = 0;
+        g_pendant.DoubtLink();
         PostRefresh();
     }
     return TRUE;

@@ -84,8 +84,6 @@ private:
     LRESULT OnTaskbarCreated(WPARAM wParam, LPARAM lParam);
     LRESULT OnSysCommand(WPARAM wParam, LPARAM lParam);
     void OnAbout();
-    // Both roads to the lock: toggles it and says whether the driver is now to be unlocked.
-    bool ToggleLock();
     // An unlock that found no pendant: locked again, logged, and the road's own box.
     void RefuseUnlock(const char* road, const char* text, const char* caption);
     // The tray's icon and tip for the state as it is now.
@@ -106,11 +104,3 @@ protected:
 private:
     void RegisterAutostart();
 };
-
-// Writes the autostart value for the given executable path; false when the write failed
-// (not when the key could not be opened, which is silent).
-bool WriteAutostartValue(const char* exePath, bool* keyOpened);
-// The value written for an executable path: quoted when it holds a blank.
-std::string AutostartValueFor(const char* exePath);
-// The autostart value as it stands; false when there is none.
-bool ReadAutostartValue(std::string* value);

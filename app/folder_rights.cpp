@@ -1,3 +1,4 @@
+#include "base/module_path.h"
 #include "app/folder_rights.h"
 
 #include <aclapi.h>
@@ -118,10 +119,8 @@ std::string WhyOthersCanChange(PSECURITY_DESCRIPTOR descriptor, const std::wstri
 }
 
 std::string WhyOthersCanChangeThisDriver() {
-    wchar_t exe[MAX_PATH + 1] = {0};
-    DWORD length = GetModuleFileNameW(nullptr, exe, MAX_PATH);
-    if (length == 0 || length >= MAX_PATH) return "the driver's own path cannot be read";
-    const std::wstring path(exe, length);
+    const std::wstring path = ModulePathW();
+    if (path.empty()) return "the driver's own path cannot be read";
     const size_t slash = path.find_last_of(L'\\');
     if (slash == std::wstring::npos) return "the driver's own path has no folder";
     // The folder's own name, with the backslash only for a drive's root.

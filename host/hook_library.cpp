@@ -1,3 +1,4 @@
+#include "base/module_path.h"
 #include "host/hook_library.h"
 
 #include <atomic>
@@ -5,7 +6,6 @@
 
 #include "base/event_log.h"
 #include "host/library_file.h"
-#include "pendant/pendant_device.h"
 
 namespace hooklib {
 
@@ -27,11 +27,6 @@ HMODULE LoadInto(Relaxed<HMODULE>& slot) {
     return slot;
 }
 
-std::string FolderOf(const char* path) {
-    std::string s(path);
-    size_t slash = s.find_last_of("\\/");
-    return slash == std::string::npos ? std::string() : s.substr(0, slash + 1);
-}
 
 // The LOAD_LIBRARY_SEARCH_* flags need an update on Windows 7; AddDllDirectory comes with it.
 bool SearchFlagsSupported() {
@@ -78,8 +73,7 @@ void LogLoad(HMODULE module, DWORD error) {
     DWORD outcome = module ? 0 : (error != 0 ? error : ERROR_MOD_NOT_FOUND);
     if (g_loggedLoad.exchange(outcome) == outcome) return;
     if (!module) return LogLoadFailure(outcome);
-    char path[MAX_PATH + 1] = {0};
-    GetModuleFileNameA(module, path, MAX_PATH);
+    const std::string path = ModulePath(module);
     std::string missing;
     for (const char* name : kExportNames) {
         if (GetProcAddress(module, name)) continue;
@@ -102,18 +96,6 @@ int CallExport(HMODULE module, const char* name, Args... args) {
 }
 
 }  // namespace
-
-std::string ExeFolder() {
-    char exe[MAX_PATH + 1] = {0};
-    DWORD length = GetModuleFileNameA(nullptr, exe, MAX_PATH);
-    return length > 0 && length < MAX_PATH ? FolderOf(exe) : std::string();
-}
-
-std::string SystemFolder() {
-    char system[MAX_PATH + 1] = {0};
-    UINT length = GetSystemDirectoryA(system, MAX_PATH);
-    return length > 0 && length < MAX_PATH ? std::string(system) + "\\" : std::string();
-}
 
 HMODULE Load() {
     if (SearchFlagsSupported()) {
@@ -173,16 +155,9 @@ void FreeAll() {
     if (HMODULE module = secondModule.exchange(nullptr)) FreeLibrary(module);
 }
 
-int InstallHook(HWND window) {
-    HMODULE module = EnsureFirst();
-    if (!module) return 0;
-    if (g_pendant.connected == 0) return 0;
-    auto fn = Find<InstallHookFn>(module, "installhook");
-    if (!fn) return 0;
-    g_state.hostWindow = window;
-    CallGuard inCall;
-    return fn(window);
-}
+int InstallHook(HWND window) { return CallExport<InstallHookFn>(EnsureFirst(), "installhook", window); }
+
+bool Exports(const char* exportName) { return Find<FARPROC>(EnsureFirst(), exportName) != nullptr; }
 
 int UnHook() { return CallExport<UnHookFn>(EnsureFirst(), "UnHook"); }
 
@@ -190,15 +165,14 @@ int SetVer(int isV8) { return CallExport<SetVerFn>(EnsureFirst(), "SetVer", isV8
 
 int EnableMap(int on) { return CallExport<EnableMapFn>(EnsureFirst(), "EnableMap", on); }
 
-int SetPcState(HWND window, int code) {
+bool SetPcState(HWND window, int code) {
     HMODULE module = EnsureFirst();
-    if (!module) return 0;
+    if (!module) return false;
     // A window that no longer exists has no owner; it never counts as the host's.
     DWORD owner = GetWindowThreadProcessId(window, nullptr);
-    if (owner == 0 || owner != g_state.hostThreadId) return 0;
-    int result = CallExport<SetPcStateFn>(module, "SetPcState", window, code);
-    g_state.modeByte = ModeByteFor(code);
-    return result;
+    if (owner == 0 || owner != g_state.hostThreadId) return false;
+    CallExport<SetPcStateFn>(module, "SetPcState", window, code);
+    return true;
 }
 
 std::string WhyZero(const char* exportName) {

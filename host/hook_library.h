@@ -47,10 +47,7 @@ extern Relaxed<HMODULE> secondModule;
 // Loads hravik.dll from the executable's folder or System32, never from the current folder or
 // PATH, where a planted copy would run inside the driver.
 HMODULE Load();
-// The two places Load looks, in its order: the executable's folder and the system folder, each
-// with a trailing backslash.
-std::string ExeFolder();
-std::string SystemFolder();
+// Load looks in the executable's folder, then the system folder (base/module_path.h).
 // The first or second handle, loaded into it when empty; null when the load fails. Two threads
 // loading at once keep one handle and release the other reference.
 HMODULE LoadFirst();
@@ -87,12 +84,17 @@ void LoadAtStart();
 void FreeAll();
 
 // Wrappers: each reloads the first handle when it is empty and returns 0 when that fails or the
-// export is missing.
+// export is missing. None of them changes the driver's state: their callers do.
 int InstallHook(HWND window);
 int UnHook();
 int SetVer(int isV8);
 int EnableMap(int on);
-int SetPcState(HWND window, int code);
+// Tells the library the mode code for a window of the hooked host's thread; false, and nothing
+// called, for a window of another thread or when the library cannot be loaded. A missing export
+// is still true: the mode stands whether or not the library can hear it.
+bool SetPcState(HWND window, int code);
+// Whether the library (loaded into the first handle if need be) has this export.
+bool Exports(const char* exportName);
 
 // Why a wrapper of this export returned 0: the library is not loaded, lacks the export, or the
 // export itself said 0.

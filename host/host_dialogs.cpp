@@ -1,7 +1,9 @@
 // Which NcStudio dialog is open, told to the hook library as a mode code.
+#include "host/host_dialogs.h"
+
 #include "app/driver_state.h"
 #include "host/hook_library.h"
-#include "host/host_tracker.h"
+#include "host/window_text.h"
 
 namespace {
 
@@ -13,59 +15,57 @@ HWND Titled(const char* title) { return FindWindowA(nullptr, title); }
 
 }  // namespace
 
-void HostTracker::DetectDialogs(HWND attention) {
+void HostDialogs::Detect(HWND attention, HWND* lastExamined) {
     using namespace hooklib;
-    dialogHold = 0;
+    hold = 0;
 
     // NcStudio's message boxes are titled "NcStudio"; only a dialog of that title counts.
     HWND dialog = Titled("NcStudio");
     if (dialog && ReadClassName(dialog).find("#32770") != std::string::npos) {
-        dialogHold = kHoldTicks;
-        ClassifyIfNew(dialog);
-    }
-
-    if (dialogHold == 0) {
-        if (HWND jiggle = Titled("jiggle")) {
-            SetPcState(jiggle, PCS_JIGGLE);
-            dialogHold = kHoldTicks;
+        hold = kHoldTicks;
+        // Classified once while it stays; it stands in the tracker's record of what it examined.
+        if (dialog != *lastExamined) {
+            *lastExamined = dialog;
+            Classify(dialog);
         }
     }
 
-    if (dialogHold == 0) {
+    if (hold == 0) {
+        if (HWND jiggle = Titled("jiggle")) {
+            ReportMode(jiggle, PCS_JIGGLE);
+            hold = kHoldTicks;
+        }
+    }
+
+    if (hold == 0) {
         HWND reference = Titled("bkref: move to reference point");
         if (!reference) reference = Titled("  BKREF  ");
         if (reference) {
-            SetPcState(reference, PCS_REFERENCE);
-            dialogHold = kHoldTicks;
+            ReportMode(reference, PCS_REFERENCE);
+            hold = kHoldTicks;
         } else if (HWND workCoord = Titled("Set current work coordinate:")) {
-            dialogHold = kHoldTicks;
-            SetPcState(workCoord, PCS_OKCANCEL);
+            hold = kHoldTicks;
+            ReportMode(workCoord, PCS_OKCANCEL);
         }
     }
 
-    if (dialogHold == 0) {
+    if (hold == 0) {
         // Spelled as NcStudio spells it.
         if (HWND parameters = Titled("paramters")) {
-            dialogHold = kHoldTicks;
-            SetPcState(parameters, PCS_PARAMETERS);
+            hold = kHoldTicks;
+            ReportMode(parameters, PCS_PARAMETERS);
         }
     }
 
-    if (dialogHold == 0 && ClassifyDialog(attention)) dialogHold = kHoldTicks;
+    if (hold == 0 && Classify(attention)) hold = kHoldTicks;
 
-    if (dialogHold != 0)
-        --dialogHold;
+    if (hold != 0)
+        --hold;
     else
-        SetPcState(g_state.hostWindow, PCS_NORMAL);
+        ReportMode(g_state.hostWindow, PCS_NORMAL);
 }
 
-bool HostTracker::ClassifyIfNew(HWND dialog) {
-    if (dialog == lastExamined) return false;
-    lastExamined = dialog;
-    return ClassifyDialog(dialog);
-}
-
-bool HostTracker::ClassifyDialog(HWND dialog) {
+bool HostDialogs::Classify(HWND dialog) {
     // No comes first: a box with No is a question even when it also has Cancel.
     static const struct {
         int controlId;
@@ -78,9 +78,20 @@ bool HostTracker::ClassifyDialog(HWND dialog) {
     };
     for (const auto& button : kButtons) {
         if (GetDlgItem(dialog, button.controlId)) {
-            hooklib::SetPcState(dialog, button.code);
+            ReportMode(dialog, button.code);
             return true;
         }
     }
     return false;
+}
+
+void HostDialogs::HostInFront(HWND hostWindow) {
+    if (hold != 0)
+        --hold;
+    else
+        ReportMode(hostWindow, hooklib::PCS_NORMAL);
+}
+
+void HostDialogs::ReportMode(HWND window, int code) {
+    if (hooklib::SetPcState(window, code)) g_state.modeByte = hooklib::ModeByteFor(code);
 }

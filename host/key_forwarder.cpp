@@ -5,6 +5,7 @@
 #include "app/driver_state.h"
 #include "base/kernel_lock.h"
 #include "host/hook_library.h"
+#include "pendant/display_frame.h"
 #include "pendant/key_report.h"
 
 namespace keyfwd {
@@ -141,7 +142,7 @@ int ForwardKey(uint32_t messageType, uint32_t keyCodeWord, DWORD lockWaitMs) {
     if (Refused()) return 0;
     if (messageType == kKeyDown && epoch != g_releaseEpoch) return 0;
     if (!DeliverToHost(messageType, keyCodeWord)) return 1;
-    g_state.forceFrame = 1;
+    RequestFrameResend();
     return 1;
 }
 

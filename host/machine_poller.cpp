@@ -66,7 +66,7 @@ bool ActiveCycle() {
 
     int step = 0;
     if (CallHook<hooklib::GetMaStepFn>(module, "GetMaStep", &step))
-        g_state.stepValue = static_cast<uint32_t>(step);
+        StoreStep(static_cast<uint32_t>(step));
     // The library is not told the buffer's size: never read past it, terminated or not.
     g_axisBuffer[hooklib::kAxisTextSize - 1] = '\0';
     int wrote = 0;

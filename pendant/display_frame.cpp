@@ -24,10 +24,20 @@ void SendDisplayFrame() {
         case FeatureSend::kRefused:
             break;
     }
+    // The link thread closes it; the next status refresh reconnects.
     g_pendant.Ask(LinkRequest::kSendFailed);
-    g_state.pendantReady = 0;
     DWORD error = g_pendant.lastSendError;
     std::string reason = "a display frame could not be sent";
     if (error != 0) reason += eventlog::Join(" (", eventlog::ErrorText(error), ")");
     CPendantDevice::LogLinkLost(reason);
 }
+
+void ResetDisplayFrame() {
+    g_state.stepValue = 0;
+    g_state.forceFrame = 0;
+    g_state.lastFrame = 0;
+}
+
+void RequestFrameResend() { g_state.forceFrame = 1; }
+
+void StoreStep(uint32_t step) { g_state.stepValue = step; }

@@ -23,3 +23,11 @@ constexpr uint32_t PackFrame(const uint8_t frame[kFrameSize]) {
 
 // Runs on the poller thread once per active cycle.
 void SendDisplayFrame();
+
+// The frame's part of the driver state (step, resend request, last frame) changes only here.
+// Back to a fresh start: nothing sent yet, so the first frame always goes out.
+void ResetDisplayFrame();
+// After a key or a reconnection: the next cycle sends the frame even if it has not changed.
+void RequestFrameResend();
+// GetMaStep's answer, the step the display shows.
+void StoreStep(uint32_t step);

@@ -1,5 +1,5 @@
-// Key reports: six bytes from the pendant's input interface, decoded into key events on the
-// reader thread and handed to the key sink there.
+// Key reports: six bytes from the pendant's input interface, decoded into key events. The reader
+// thread that reads them is the link's (pendant_device.cpp).
 #pragma once
 
 #include <windows.h>
@@ -18,9 +18,3 @@ struct KeyEvent {
 
 // Bytes 2, 3 and 4 are the three key codes; the others do not matter.
 KeyEvent DecodeKeyReport(const uint8_t report[kKeyReportSize]);
-
-// Reads one report and hands it over: 1 when handed over or a stop was asked for before the
-// read; 0 when there is no input handle or the read failed.
-int ReadKeyReport();
-
-DWORD WINAPI ReaderThreadProc(LPVOID ownerWindow);

@@ -88,6 +88,11 @@ public:
     // or closes: with no feature handle it asks the link thread and says so.
     FeatureSend WriteFeature(const uint8_t* payload, uint8_t length);
 
+    // The driver state's pendantReady changes only here: the status refresh's reconnection sets
+    // it, a failed read or send clears it, and so does this, for a device change or a wake that
+    // may have taken the pendant away.
+    void DoubtLink();
+
     static void SetKeySink(KeySink* sink);
     static KeySink* Sink() { return keySink_; }
 
@@ -140,6 +145,10 @@ public:
 private:
     // The link thread's side. Only it runs these.
     static DWORD WINAPI LinkThreadProc(LPVOID self);
+    // The reader's side: reads one report and hands it over (1), or says the read failed or
+    // there is no input handle (0); and the loop around it.
+    static int ReadKeyReport();
+    static DWORD WINAPI ReaderThreadProc(LPVOID ownerWindow);
     // Queues a request unless the same one waits already; its ticket either way.
     uint64_t Enqueue(LinkRequest request);
     void RunRequests();

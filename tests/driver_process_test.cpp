@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "app/autostart.h"
 #include "app/driver_dlg.h"
 #include "app/folder_rights.h"
 #include "res/resource.h"
@@ -225,10 +226,10 @@ TEST_F(DriverProcess, WithoutAdministratorRightsRunsSilentlyWithoutAutostart) {
 TEST_F(DriverProcess, AutostartPathWithBlankIsQuoted) {
     std::string saved = ReadAutostartValue();
     bool opened = false;
-    EXPECT_TRUE(WriteAutostartValue("C:\\Program Files\\Veltra\\veltra.exe", &opened));
+    EXPECT_TRUE(autostart::WriteValue("C:\\Program Files\\Veltra\\veltra.exe", &opened));
     EXPECT_TRUE(opened);
     EXPECT_EQ(ReadAutostartValue(), "\"C:\\Program Files\\Veltra\\veltra.exe\"");
-    EXPECT_TRUE(WriteAutostartValue("C:\\Veltra\\veltra.exe", &opened));
+    EXPECT_TRUE(autostart::WriteValue("C:\\Veltra\\veltra.exe", &opened));
     EXPECT_EQ(ReadAutostartValue(), "C:\\Veltra\\veltra.exe");
     if (!saved.empty()) WriteRawAutostartValue(saved);
 }

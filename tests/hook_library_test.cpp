@@ -12,6 +12,7 @@
 
 #include "app/driver_state.h"
 #include "host/hook_library.h"
+#include "host/host_dialogs.h"
 #include "host/library_file.h"
 #include "pendant/pendant_device.h"
 #include "support/driver_test.h"
@@ -302,27 +303,18 @@ TEST_F(HookLibrary, LoadsRacingOnTwoThreadsLeaveNoReference) {
     EXPECT_EQ(GetModuleHandleA(hooklib::kFileName), nullptr);
 }
 
-TEST_F(HookLibrary, InstallHookRefusedWithoutPendant) {
+// The wrapper only calls: the rules around the install (the pendant first, the window recorded
+// before the call) are the host tracker's.
+TEST_F(HookLibrary, InstallHookPassesTheWindowAndReturnsLibraryAnswer) {
     HWND host = window = MakeWindow();
-    EXPECT_EQ(hooklib::InstallHook(host), 0);
-    EXPECT_EQ(Calls(HravikInstallhook), 0);
-    EXPECT_EQ(g_state.hostWindow, nullptr);
-}
-
-TEST_F(HookLibrary, InstallHookRecordsHostAndReturnsLibraryAnswer) {
-    HWND host = window = MakeWindow();
-    g_pendant.connected = 1;
     hooks->result[HravikInstallhook] = 1;
     EXPECT_EQ(hooklib::InstallHook(host), 1);
-    EXPECT_EQ(g_state.hostWindow, host);
     EXPECT_EQ(Last(HravikInstallhook).args[0], reinterpret_cast<ULONGLONG>(host));
-
-    // A refusal still leaves the window recorded: it is stored before the call.
-    g_state.hostWindow = nullptr;
     hooks->result[HravikInstallhook] = 0;
     EXPECT_EQ(hooklib::InstallHook(host), 0);
-    EXPECT_EQ(g_state.hostWindow, host);
     EXPECT_EQ(Calls(HravikInstallhook), 2);
+    EXPECT_EQ(g_state.hostWindow, nullptr) << "the wrapper changed the driver's state";
+    EXPECT_TRUE(hooklib::Exports("installhook"));
 }
 
 TEST_F(HookLibrary, UnHookReturnsLibraryAnswer) {
@@ -353,8 +345,9 @@ TEST_F(HookLibrary, SetPcStateForHostWindowMapsModeByte) {
         uint8_t mode;
     } cases[] = {{5, 0x80}, {0, 0}, {6, 0x80}, {32, 0x20}, {64, 0x80}, {0, 0},
                  {2, 0x80}, {32, 0x20}, {128, 0x80}};
+    HostDialogs dialogs;
     for (auto& c : cases) {
-        hooklib::SetPcState(host, c.code);
+        dialogs.ReportMode(host, c.code);
         EXPECT_EQ(g_state.modeByte, c.mode) << "code " << c.code;
         HravikRecord call = Last(HravikSetPcState);
         EXPECT_EQ(call.args[0], reinterpret_cast<ULONGLONG>(host));
@@ -367,13 +360,15 @@ TEST_F(HookLibrary, SetPcStateIgnoresWindowOfAnotherThread) {
     ForeignWindow other;
     g_state.hostThreadId = GetCurrentThreadId();
     g_state.modeByte = 0x20;
-    EXPECT_EQ(hooklib::SetPcState(other.Window(), 5), 0);
+    HostDialogs dialogs;
+    EXPECT_FALSE(hooklib::SetPcState(other.Window(), 5));
+    dialogs.ReportMode(other.Window(), 5);
     EXPECT_EQ(Calls(HravikSetPcState), 0);
     EXPECT_EQ(g_state.modeByte, 0x20);
 
     // The same window counts once its thread is the host's.
     g_state.hostThreadId = other.ThreadId();
-    hooklib::SetPcState(other.Window(), 5);
+    dialogs.ReportMode(other.Window(), 5);
     EXPECT_EQ(Calls(HravikSetPcState), 1);
     EXPECT_EQ(g_state.modeByte, 0x80);
 }
@@ -382,11 +377,11 @@ TEST_F(HookLibrary, SetPcStateIgnoresDestroyedWindow) {
     HWND host = HostWindowOfThisThread();
     DestroyWindow(host);
     g_state.modeByte = 0x20;
-    EXPECT_EQ(hooklib::SetPcState(host, 64), 0);
+    EXPECT_FALSE(hooklib::SetPcState(host, 64));
     // A destroyed window has no owning thread; that must not match a host id of 0 either.
     g_state.hostThreadId = 0;
-    EXPECT_EQ(hooklib::SetPcState(host, 64), 0);
-    EXPECT_EQ(hooklib::SetPcState(nullptr, 64), 0);
+    EXPECT_FALSE(hooklib::SetPcState(host, 64));
+    EXPECT_FALSE(hooklib::SetPcState(nullptr, 64));
     EXPECT_EQ(Calls(HravikSetPcState), 0);
     EXPECT_EQ(g_state.modeByte, 0x20);
 }
@@ -412,9 +407,12 @@ TEST_F(HookLibraryMissing, EveryWrapperReturnsZero) {
     EXPECT_EQ(hooklib::UnHook(), 0);
     EXPECT_EQ(hooklib::SetVer(1), 0);
     EXPECT_EQ(hooklib::EnableMap(1), 0);
-    EXPECT_EQ(hooklib::SetPcState(host, 5), 0);
+    HostDialogs dialogs;
+    EXPECT_FALSE(hooklib::SetPcState(host, 5));
+    dialogs.ReportMode(host, 5);
+    EXPECT_FALSE(hooklib::Exports("installhook"));
     EXPECT_EQ(g_state.hostWindow, nullptr);
-    EXPECT_EQ(g_state.modeByte, 0x20) << "without the library the wrapper does nothing";
+    EXPECT_EQ(g_state.modeByte, 0x20) << "without the library no mode is reported";
     EXPECT_EQ(static_cast<HMODULE>(hooklib::firstModule), nullptr);
     hooklib::LoadAtStart();
     EXPECT_EQ(static_cast<HMODULE>(hooklib::firstModule), nullptr);
@@ -459,11 +457,12 @@ TEST_F(HookLibraryNoExports, EveryWrapperReturnsZeroWithoutCalling) {
     g_pendant.connected = 1;
     hooks->result[HravikUnHook] = 1;
     EXPECT_EQ(hooklib::InstallHook(host), 0);
-    EXPECT_EQ(g_state.hostWindow, nullptr) << "no export, no call, nothing recorded";
+    EXPECT_FALSE(hooklib::Exports("installhook"));
     EXPECT_EQ(hooklib::UnHook(), 0);
     EXPECT_EQ(hooklib::SetVer(1), 0);
     EXPECT_EQ(hooklib::EnableMap(1), 0);
-    EXPECT_EQ(hooklib::SetPcState(host, 64), 0);
+    HostDialogs dialogs;
+    dialogs.ReportMode(host, 64);
     EXPECT_EQ(g_state.modeByte, 0x80) << "the mode byte follows the code, export or not";
     EXPECT_EQ(hooks->count, 0);
 }
@@ -475,13 +474,13 @@ using HookLibraryNoSetPcState = HookTest;
 TEST_F(HookLibraryNoSetPcState, ModeByteStillFollowsCode) {
     if (!RunsFromVariant("no-setpcstate")) GTEST_SKIP() << "runs beside the library without SetPcState";
     HWND host = HostWindowOfThisThread();
+    HostDialogs dialogs;
     for (auto c : {std::make_pair(5, 0x80), std::make_pair(32, 0x20), std::make_pair(0, 0),
                    std::make_pair(128, 0x80)}) {
-        EXPECT_EQ(hooklib::SetPcState(host, c.first), 0);
+        dialogs.ReportMode(host, c.first);
         EXPECT_EQ(g_state.modeByte, c.second) << "code " << c.first;
     }
     EXPECT_EQ(Calls(HravikSetPcState), 0);
-    g_pendant.connected = 1;
     EXPECT_EQ(hooklib::InstallHook(host), 1) << "the other exports still answer";
     EXPECT_EQ(Calls(HravikInstallhook), 1);
 }

@@ -64,12 +64,12 @@ TEST_F(HostDialogs, JiggleIsReportedEveryTickAndHoldsNormalBack) {
     EXPECT_EQ(PcStates(main, PCS_NORMAL), 1);
     EXPECT_EQ(PcStates(jiggle, PCS_JIGGLE), 1);
     EXPECT_EQ(g_state.modeByte, 0x80);
-    EXPECT_EQ(tracker.dialogHold, 4);
+    EXPECT_EQ(tracker.dialogs.hold, 4);
 
     Tick("main");
     EXPECT_EQ(PcStates(main, PCS_NORMAL), 1);
     EXPECT_EQ(PcStates(jiggle, PCS_JIGGLE), 2);
-    EXPECT_EQ(tracker.dialogHold, 4);
+    EXPECT_EQ(tracker.dialogs.hold, 4);
 }
 
 TEST_F(HostDialogs, NormalReturnsOnceTheDialogHasClosed) {
@@ -117,7 +117,7 @@ TEST_F(HostDialogs, OpenWindowsChooseTheReportAndTheModeByte) {
             if (row.reported && window.first == row.reported) expected.emplace_back(hosttest::Arg(opened), row.code);
         }
         HravikReset(hooks);
-        tracker.dialogHold = 0;
+        tracker.dialogs.hold = 0;
         g_state.modeByte = 0x40;  // left by no report
         Tick("main");
         std::vector<std::pair<ULONGLONG, int>> reported;
@@ -125,7 +125,7 @@ TEST_F(HostDialogs, OpenWindowsChooseTheReportAndTheModeByte) {
             reported.emplace_back(r.args[0], static_cast<int>(r.args[1]));
         EXPECT_EQ(reported, expected);
         EXPECT_EQ(g_state.modeByte, row.mode);
-        EXPECT_EQ(tracker.dialogHold, row.hold);
+        EXPECT_EQ(tracker.dialogs.hold, row.hold);
         for (const auto& window : row.open) ASSERT_TRUE(host.Close(window.first));
     }
 }
@@ -196,7 +196,7 @@ TEST_F(HostDialogs, FoundWindowOfAnotherThreadHoldsLaterProbesOffSilently) {
     EXPECT_EQ(PcStates(parameters, PCS_PARAMETERS), 0);
     EXPECT_EQ(Calls(HravikSetPcState), 0);
     EXPECT_EQ(g_state.modeByte, 0x80);
-    EXPECT_EQ(tracker.dialogHold, 4);
+    EXPECT_EQ(tracker.dialogs.hold, 4);
 }
 
 }  // namespace host_dialogs_test

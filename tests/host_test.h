@@ -8,6 +8,7 @@
 #include "app/driver_state.h"
 #include "host/hook_library.h"
 #include "host/host_tracker.h"
+#include "host/window_text.h"
 #include "host/key_forwarder.h"
 #include "host_client.h"
 #include "pendant/pendant_device.h"

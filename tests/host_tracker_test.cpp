@@ -46,14 +46,14 @@ TEST_F(HostTracker, NullForegroundWindowDoesNothingAtAll) {
     // State that the presence check and the dialog detection would both change.
     g_state.hostWindow = gone;
     g_state.hostThreadId = 1234;
-    tracker.dialogHold = 3;
+    tracker.dialogs.hold = 3;
     tracker.lastExamined = gone;
 
     tracker.Track(nullptr);
 
     EXPECT_EQ(g_state.hostWindow, gone);
     EXPECT_EQ(g_state.hostThreadId, 1234u);
-    EXPECT_EQ(tracker.dialogHold, 3);
+    EXPECT_EQ(tracker.dialogs.hold, 3);
     EXPECT_EQ(tracker.lastExamined, gone);
     EXPECT_EQ(hooks->count, 0);
 }
@@ -235,7 +235,7 @@ TEST_F(HostTracker, ForgetsHostThatExitedButStaysActive) {
     tracker.Track(main);
     tracker.Track(main);
     ASSERT_EQ(g_state.hostActive, 1);
-    tracker.dialogHold = 2;
+    tracker.dialogs.hold = 2;
     host.Quit();
     HravikReset(hooks);
 
@@ -248,7 +248,7 @@ TEST_F(HostTracker, ForgetsHostThatExitedButStaysActive) {
     EXPECT_EQ(g_state.hostThreadId, 0u);
     EXPECT_EQ(g_state.hostActive, 1);
     // The detection did not run, so its countdown is as it was.
-    EXPECT_EQ(tracker.dialogHold, 2);
+    EXPECT_EQ(tracker.dialogs.hold, 2);
 
     // Nothing left to forget on the next tick.
     tracker.Track(other.get());
@@ -302,7 +302,7 @@ TEST_F(HostTracker, VersionOfHostInFolderOutsideTheCodePage) {
 
     g_state.hostExePath = dir + L"\\moved\\ncstudio.exe";
     g_state.statusText = kStatusDefault;
-    EXPECT_FALSE(CheckHostVersion());
+    EXPECT_FALSE(RecordHostVersion());
     EXPECT_EQ(g_state.statusText, kStatusDefault);
     DeleteFileW(copy.c_str());
     RemoveDirectoryW(dir.c_str());

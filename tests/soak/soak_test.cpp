@@ -156,11 +156,18 @@ TEST_F(SoakLink, KeyFloodForwardedAllInOrder) {
 TEST_F(SoakLink, UnplugRacingCloseAndFeatureSendLeavesNoHandleBehind) {
     ASSERT_TRUE(s->HostInFront()) << "the host was not hooked";
     HWND window = s->driver.Window();
-    PostMessageA(window, WM_COMMAND, harness::kLockCommand, 0);
-    ASSERT_TRUE(WaitUntil([&] { return !s->Forwarding(300); }, 3000));
-    long lockedHandles = harness::ProcessHandleCount(s->driver.Pid());
     HravikShared* block = s->hooks.Block();
+    std::string lockedTypes;
+    long lockedHandles = -1;
+    // The baseline is taken locked after the first race: the first device change makes the system
+    // create what it keeps for the process's notifications (a thread and an event under Wine), once.
     for (int c = 0; c < g_size.races; ++c) {
+        if (c == 1) {
+            // Locked from the menu by the first race.
+            ASSERT_TRUE(WaitUntil([&] { return !s->Forwarding(300); }, 3000));
+            PumpFor(300);
+            lockedHandles = harness::ProcessHandleCount(s->driver.Pid(), &lockedTypes);
+        }
         ASSERT_TRUE(s->Reconnect()) << "race " << c << ": the driver did not take the pendant again";
         // A new step makes the poller send a frame; a key makes the next frame forced too.
         block->result[HravikGetMaStep] = 1 + c % 60;
@@ -182,8 +189,10 @@ TEST_F(SoakLink, UnplugRacingCloseAndFeatureSendLeavesNoHandleBehind) {
     // Locked from the menu, the driver holds no device: what it held before the races.
     PostMessageA(window, WM_COMMAND, harness::kLockCommand, 0);
     ASSERT_TRUE(WaitUntil([&] { return !s->Forwarding(300); }, 3000));
-    EXPECT_TRUE(WaitUntil([&] { return harness::ProcessHandleCount(s->driver.Pid()) <= lockedHandles; }, 3000))
-        << "handles: " << harness::ProcessHandleCount(s->driver.Pid()) << ", before the races " << lockedHandles;
+    std::string types;
+    EXPECT_TRUE(WaitUntil([&] { return harness::ProcessHandleCount(s->driver.Pid(), &types) <= lockedHandles; }, 3000))
+        << "handles: " << harness::ProcessHandleCount(s->driver.Pid()) << " (" << types << "), before the races "
+        << lockedHandles << " (" << lockedTypes << ")";
     s->host.Quit();
 }
 
