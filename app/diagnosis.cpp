@@ -16,7 +16,7 @@
 #include "host/hook_library.h"
 #include "host/host_process.h"
 #include "host/library_file.h"
-#include "pendant/display_frame.h"
+#include "pendant/feature_report.h"
 #include "pendant/hid_api.h"
 #include "pendant/hid_discovery.h"
 #include "pendant/key_report.h"

@@ -95,3 +95,8 @@ void HostDialogs::HostInFront(HWND hostWindow) {
 void HostDialogs::ReportMode(HWND window, int code) {
     if (hooklib::SetPcState(window, code)) g_state.modeByte = hooklib::ModeByteFor(code);
 }
+
+void HostDialogs::Reset() {
+    hold = 0;
+    g_state.modeByte = 0;
+}

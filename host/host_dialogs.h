@@ -15,7 +15,8 @@ public:
     // Tells the hook library the mode for a window of the host's thread, and keeps the byte the
     // display shows for it; nothing for a window of another thread.
     void ReportMode(HWND window, int code);
-    void Reset() { hold = 0; }
+    // A fresh start: no dialog seen, the normal mode shown.
+    void Reset();
 
     // Ticks left before the normal mode may be reported again.
     int hold = 0;

@@ -67,7 +67,6 @@ void HostTracker::Reset() {
     g_state.hostIsV8 = 0;
     g_state.hostExePath.clear();
     g_state.statusText = kStatusDefault;
-    g_state.modeByte = 0;
 }
 
 void HostTracker::HostInFront(HWND window) {

@@ -4,7 +4,15 @@
 #include "base/event_log.h"
 #include "pendant/pendant_device.h"
 
+namespace {
+// The link's connection count when a frame last went out: a new connection starts with a blank
+// display, so the frame is sent to it even if it equals the last one.
+Relaxed<uint32_t> g_framedConnection{0};
+}  // namespace
+
 void SendDisplayFrame() {
+    uint32_t connection = g_pendant.Connections();
+    if (g_framedConnection.exchange(connection) != connection) g_state.forceFrame = 1;
     uint32_t merged = g_state.stepValue | (g_state.modeByte & kModeBitsShown);
     g_state.stepValue = merged;
     const uint8_t frame[kFrameSize] = {kFrameLead0, kFrameLead1, kFrameReserved,
@@ -33,6 +41,7 @@ void SendDisplayFrame() {
 }
 
 void ResetDisplayFrame() {
+    g_framedConnection = g_pendant.Connections();
     g_state.stepValue = 0;
     g_state.forceFrame = 0;
     g_state.lastFrame = 0;

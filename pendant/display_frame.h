@@ -4,10 +4,8 @@
 
 #include <cstdint>
 
-constexpr uint8_t kFeatureReportId = 6;
-constexpr uint32_t kFeatureReportSize = 8;
-// A feature report carries its id and seven bytes of a payload.
-constexpr uint8_t kFeaturePayloadSize = kFeatureReportSize - 1;
+#include "pendant/feature_report.h"
+
 constexpr uint8_t kFrameSize = 4;
 // The pendant shows only the two top bits of the host's dialog mode, beside the step.
 constexpr uint8_t kModeBitsShown = 0xC0;
@@ -27,7 +25,8 @@ void SendDisplayFrame();
 // The frame's part of the driver state (step, resend request, last frame) changes only here.
 // Back to a fresh start: nothing sent yet, so the first frame always goes out.
 void ResetDisplayFrame();
-// After a key or a reconnection: the next cycle sends the frame even if it has not changed.
+// After a key: the next cycle sends the frame even if it has not changed (as after every new
+// connection, which starts with a blank display).
 void RequestFrameResend();
 // GetMaStep's answer, the step the display shows.
 void StoreStep(uint32_t step);

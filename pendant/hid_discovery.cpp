@@ -2,7 +2,7 @@
 
 #include <vector>
 
-#include "pendant/display_frame.h"
+#include "pendant/feature_report.h"
 #include "pendant/key_report.h"
 #include "pendant/pendant_ids.h"
 

@@ -3,7 +3,7 @@
 #include <vector>
 
 #include "base/event_log.h"
-#include "pendant/display_frame.h"
+#include "pendant/feature_report.h"
 #include "pendant/hid_api.h"
 #include "pendant/hid_discovery.h"
 #include "pendant/key_report.h"
@@ -362,9 +362,8 @@ int CPendantDevice::FindAndOpen(bool startReader) {
         LogDiscovery(0, seen);
         return 0;
     }
-    // A pendant that was just (re)connected starts with a blank display: show the frame even if
-    // it equals the last one sent.
-    RequestFrameResend();
+    // Counted, so that the display writer resends the frame to a pendant that starts blank.
+    connections_ = connections_ + 1;
     LogDiscovery(1, seen);
     return 1;
 }

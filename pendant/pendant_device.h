@@ -102,6 +102,8 @@ public:
     static void Take(Relaxed<HANDLE>& field, HANDLE device);
 
     Relaxed<int> connected{0};
+    // Connections made since the process began.
+    uint32_t Connections() const { return connections_; }
     uint8_t featureCount = 0;
     GUID interfaceClass;
 
@@ -165,6 +167,7 @@ private:
     // Held by the link thread while it changes the feature handle and by the writer while it
     // writes on it. The reader thread never takes it.
     KernelMutex lock_;
+    Relaxed<uint32_t> connections_{0};
     // The thread inside HidD_SetFeature, which the link thread may cancel.
     Relaxed<DWORD> featureCaller_{0};
 
