@@ -244,7 +244,8 @@ void CDriverDlg::UpdateTray() {
         icon = IDI_IDLE;
         tip = "IDLE!";
     }
-    // The tip is rewritten only with the icon: the same icon keeps its older tip.
+    // The tip is rewritten only with the icon: the same icon keeps its older tip. Kept as the
+    // driver has always shown it: 137 says "no pendant" or "locked" by the tip it came with.
     if (icon != trayIconId) {
         trayIconId = icon;
         m_hIcon = tray::Update(m_hWnd, icon, tip);
@@ -288,9 +289,9 @@ LRESULT CDriverDlg::OnLinkDone(WPARAM wParam, LPARAM lParam) {
     return 0;
 }
 
-void CDriverDlg::RefuseUnlock(const char* road, const char* text, const char* caption) {
+void CDriverDlg::RefuseUnlock(const char* by, const char* text, const char* caption) {
     lockstate::RefuseUnlock();
-    eventlog::Write("unlock ", road, " refused: no pendant");
+    eventlog::Write("unlock ", by, " refused: no pendant");
     MessageBoxA(m_hWnd, text, caption, MB_OK);
 }
 

@@ -16,7 +16,8 @@ constexpr UINT WM_PENDANT_KEY = WM_USER + 177;
 constexpr UINT WM_LINK_DONE = WM_USER + 400;
 constexpr UINT_PTR TIMER_TICK = 16;
 constexpr UINT TIMER_PERIOD_MS = 200;
-// Every eleventh tick posts a status refresh: about every 2.2 s.
+// Every eleventh tick posts a status refresh: about every 2.2 s. A refresh without the pendant
+// runs a whole HID discovery, so it stays rare; the pendant's own arrival reconnects at once.
 constexpr int kTicksPerRefresh = 11;
 constexpr int HOTKEY_LOCK = 1001;
 
@@ -32,6 +33,10 @@ public:
     // asked.
     bool EnsurePendant();
 
+    void ShowAbout();
+    void ShowTrayMenu();
+
+protected:
     DEV_BROADCAST_DEVICEINTERFACE_W notifyFilter;
     HDEVNOTIFY notifyHandle = nullptr;
     HICON m_hIcon = nullptr;
@@ -55,9 +60,6 @@ public:
     bool sleeping = false;
     // The last examined window and the dialog-hold countdown live in the tracker.
     HostTracker tracker;
-
-    void ShowAbout();
-    void ShowTrayMenu();
 
 private:
     // The window's own life.
@@ -84,8 +86,8 @@ private:
     LRESULT OnTaskbarCreated(WPARAM wParam, LPARAM lParam);
     LRESULT OnSysCommand(WPARAM wParam, LPARAM lParam);
     void OnAbout();
-    // An unlock that found no pendant: locked again, logged, and the road's own box.
-    void RefuseUnlock(const char* road, const char* text, const char* caption);
+    // An unlock that found no pendant: locked again, logged, and the caller's own box.
+    void RefuseUnlock(const char* by, const char* text, const char* caption);
     // The tray's icon and tip for the state as it is now.
     void UpdateTray();
     // A status refresh now, unless one waits already.

@@ -42,8 +42,5 @@ void ShowBalloon(HWND owner, const char* text);
 // driver is locked. The caller tracks sub-menu 0 and destroys the returned menu.
 HMENU LoadPreparedMenu(int enabled);
 
-// What was last handed to the shell, since the shell cannot be asked.
-UINT LastIconId();
-std::string LastTip();
 
 }  // namespace tray

@@ -27,14 +27,14 @@ private:
 
 // Holds whatever was acquired for a scope, if it was: the owner's Release() runs at its end.
 template <class Owner>
-class Held {
+class ScopedHold {
 public:
-    Held(Owner& owner, bool owned) : owner_(owner), owned_(owned) {}
-    ~Held() {
+    ScopedHold(Owner& owner, bool owned) : owner_(owner), owned_(owned) {}
+    ~ScopedHold() {
         if (owned_) owner_.Release();
     }
-    Held(const Held&) = delete;
-    Held& operator=(const Held&) = delete;
+    ScopedHold(const ScopedHold&) = delete;
+    ScopedHold& operator=(const ScopedHold&) = delete;
     bool Owned() const { return owned_; }
 
 private:
@@ -42,8 +42,8 @@ private:
     bool owned_;
 };
 
-class KernelLock : public Held<KernelMutex> {
+class KernelLock : public ScopedHold<KernelMutex> {
 public:
     explicit KernelLock(KernelMutex& mutex, DWORD timeoutMs = INFINITE)
-        : Held(mutex, mutex.Acquire(timeoutMs)) {}
+        : ScopedHold(mutex, mutex.Acquire(timeoutMs)) {}
 };

@@ -35,7 +35,7 @@ bool SearchFlagsSupported() {
     return supported;
 }
 
-HMODULE EnsureFirst() { return LoadFirst(); }
+HMODULE EnsureFirst() { return LoadWrapperModule(); }
 
 // What the first handle's load came to, as last logged: 0 loaded, else the load's error. A failed
 // load is retried by every wrapper call; the log says it once, and again when the outcome changes.
@@ -116,13 +116,13 @@ HMODULE Load() {
     return LoadLibraryExA(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
 }
 
-HMODULE LoadFirst() {
+HMODULE LoadWrapperModule() {
     if (HMODULE module = firstModule) return module;
     HMODULE module = LoadInto(firstModule);
     LogLoad(module, GetLastError());
     return module;
 }
-HMODULE LoadSecond() { return LoadInto(secondModule); }
+HMODULE LoadForwarderModule() { return LoadInto(secondModule); }
 
 CallGuard::CallGuard() { g_callsInProgress.fetch_add(1); }
 CallGuard::~CallGuard() { g_callsInProgress.fetch_sub(1); }
@@ -130,6 +130,8 @@ int CallsInProgress() { return g_callsInProgress.load(); }
 
 uint32_t NextCallValue() { return g_callValue.fetch_add(1, std::memory_order_relaxed) + 1; }
 
+// The display knows two marks: "a dialog is open" (0x80), which the reference, jiggle and
+// confirmation dialogs share, and "parameters" (0x20), which it does not show (0xC0 keeps 0x80).
 uint8_t ModeByteFor(int code) {
     switch (code) {
         case 2:
@@ -175,7 +177,7 @@ bool SetPcState(HWND window, int code) {
     return true;
 }
 
-std::string WhyZero(const char* exportName) {
+std::string WhyReturnedZero(const char* exportName) {
     HMODULE module = firstModule;
     if (!module) return "the hook library is not loaded";
     if (!GetProcAddress(module, exportName)) return std::string("the hook library has no ") + exportName;

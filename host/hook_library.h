@@ -13,7 +13,7 @@ namespace hooklib {
 
 constexpr const char kFileName[] = "hravik.dll";
 
-// Mode codes given to SetPcState.
+// Mode codes given to SetPcState: the values the maker's library knows, not ours to change.
 enum ModeCode : int {
     PCS_NORMAL = 0,
     PCS_REFERENCE = 5,
@@ -50,8 +50,8 @@ HMODULE Load();
 // Load looks in the executable's folder, then the system folder (base/module_path.h).
 // The first or second handle, loaded into it when empty; null when the load fails. Two threads
 // loading at once keep one handle and release the other reference.
-HMODULE LoadFirst();
-HMODULE LoadSecond();
+HMODULE LoadWrapperModule();
+HMODULE LoadForwarderModule();
 
 // Marks a thread as inside the library for the scope: a library with a thread inside is never
 // freed under it.
@@ -98,6 +98,6 @@ bool Exports(const char* exportName);
 
 // Why a wrapper of this export returned 0: the library is not loaded, lacks the export, or the
 // export itself said 0.
-std::string WhyZero(const char* exportName);
+std::string WhyReturnedZero(const char* exportName);
 
 }  // namespace hooklib

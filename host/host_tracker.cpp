@@ -114,7 +114,7 @@ HWND HostTracker::ExamineCandidate(HWND window, DWORD foregroundThread) {
     }
     hooklib::SetVer(g_state.hostIsV8);
     if (!hooklib::UnHook()) {
-        Log(window, "refused", version, hooklib::WhyZero("UnHook"));
+        Log(window, "refused", version, hooklib::WhyReturnedZero("UnHook"));
         return window;
     }
     Install(window, foregroundThread, version);
@@ -131,7 +131,7 @@ void HostTracker::Install(HWND window, DWORD foregroundThread, const std::string
             awaitingPendant = true;
             Log(window, "waiting", version, "hooked once the pendant is connected");
         } else {
-            Log(window, "refused", version, hooklib::WhyZero("installhook"));
+            Log(window, "refused", version, hooklib::WhyReturnedZero("installhook"));
         }
         return;
     }
@@ -145,7 +145,7 @@ void HostTracker::Install(HWND window, DWORD foregroundThread, const std::string
         Log(window, "hooked", version, g_state.hostIsV8 ? "as 8.x" : "as 5.x");
     } else {
         g_state.hostThreadId = 0;
-        Log(window, "refused", version, hooklib::WhyZero("installhook"));
+        Log(window, "refused", version, hooklib::WhyReturnedZero("installhook"));
     }
 }
 

@@ -26,7 +26,7 @@ public:
     HWND lastExamined = nullptr;
     HostDialogs dialogs;
     // A host whose install failed only because the pendant was not connected yet: examined
-    // again once it is.
+    // again once it is, since a window that stays in front is otherwise never examined again.
     bool awaitingPendant = false;
     // The last host line logged: a host refused again and again is logged once.
     std::string lastLogged;

@@ -52,7 +52,7 @@ bool DeliverToHost(uint32_t messageType, uint32_t keyCodeWord) {
     HWND host = g_state.hostWindow;
     if (host && IsIconic(host)) ShowWindowAsync(host, SW_SHOWNOACTIVATE);
     AttachInput();
-    HMODULE module = hooklib::LoadSecond();
+    HMODULE module = hooklib::LoadForwarderModule();
     if (!module) return false;
     uint32_t callValue = hooklib::NextCallValue();
     if (auto fn = hooklib::Find<hooklib::KeyBoardProcFn>(module, "KeyBoardProc")) {

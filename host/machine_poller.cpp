@@ -48,7 +48,7 @@ bool CallHook(HMODULE module, const char* name, int* result, Args... args) {
 
 // One poll; false when the stop event ended the thread's wait.
 bool ActiveCycle() {
-    HMODULE module = hooklib::LoadFirst();
+    HMODULE module = hooklib::LoadWrapperModule();
     int ignored = 0;
     CallHook<hooklib::GetMaStateFn>(module, "GetMaState", &ignored);
 

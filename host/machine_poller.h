@@ -17,6 +17,5 @@ void Stop();
 // Closes the stop event, so the second stop at the window's destruction signals nothing.
 void ExitCleanup();
 
-bool Running();
 
 }  // namespace poller

@@ -20,7 +20,8 @@ void SendDisplayFrame() {
     if (PackFrame(frame) == g_state.lastFrame && g_state.forceFrame == 0) return;
     g_state.forceFrame = 0;
     g_state.lastFrame = PackFrame(frame);
-    switch (g_pendant.WriteFeature(frame, kFrameSize)) {
+    DWORD error = 0;
+    switch (g_pendant.WriteFeature(frame, kFrameSize, &error)) {
         case FeatureSend::kSent:
             return;
         case FeatureSend::kBusy:
@@ -34,7 +35,6 @@ void SendDisplayFrame() {
     }
     // The link thread closes it; the next status refresh reconnects.
     g_pendant.Ask(LinkRequest::kSendFailed);
-    DWORD error = g_pendant.lastSendError;
     std::string reason = "a display frame could not be sent";
     if (error != 0) reason += eventlog::Join(" (", eventlog::ErrorText(error), ")");
     CPendantDevice::LogLinkLost(reason);

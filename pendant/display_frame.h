@@ -7,7 +7,8 @@
 #include "pendant/feature_report.h"
 
 constexpr uint8_t kFrameSize = 4;
-// The pendant shows only the two top bits of the host's dialog mode, beside the step.
+// The pendant shows only the two top bits of the host's dialog mode: the step takes the low bits
+// of the same status byte.
 constexpr uint8_t kModeBitsShown = 0xC0;
 constexpr uint8_t kFrameLead0 = 0xFE;
 constexpr uint8_t kFrameLead1 = 0xFD;

@@ -10,7 +10,6 @@ extern "C" {
 #include <hidpi.h>
 }
 
-#include <atomic>
 
 class HidApi {
 public:
@@ -36,26 +35,9 @@ public:
     // feature report that the device does not complete.
     virtual BOOL CancelSynchronousIo(HANDLE thread) = 0;
 
-    // Opening and closing are counted here, because Wine reports no process handle count.
-    HANDLE CreateFileA(const char* path, DWORD access, DWORD share, DWORD disposition, DWORD flags) {
-        HANDLE h = OpenDevice(path, access, share, disposition, flags);
-        if (h != INVALID_HANDLE_VALUE) opened.fetch_add(1, std::memory_order_relaxed);
-        return h;
-    }
-    BOOL CloseHandle(HANDLE device) {
-        BOOL ok = CloseDevice(device);
-        (ok ? closed : closeFailed).fetch_add(1, std::memory_order_relaxed);
-        return ok;
-    }
-
-    std::atomic<long> opened{0};
-    std::atomic<long> closed{0};
-    std::atomic<long> closeFailed{0};
-
-protected:
-    virtual HANDLE OpenDevice(const char* path, DWORD access, DWORD share, DWORD disposition,
-                              DWORD flags) = 0;
-    virtual BOOL CloseDevice(HANDLE device) = 0;
+    virtual HANDLE CreateFileA(const char* path, DWORD access, DWORD share, DWORD disposition,
+                               DWORD flags) = 0;
+    virtual BOOL CloseHandle(HANDLE device) = 0;
 };
 
 // The seam in use: the one installed by SetHidApi, else the build's default.

@@ -94,12 +94,11 @@ public:
     }
     BOOL CancelSynchronousIo(HANDLE thread) override { return ::CancelSynchronousIo(thread); }
 
-protected:
-    HANDLE OpenDevice(const char* path, DWORD access, DWORD share, DWORD disposition,
-                      DWORD flags) override {
+    HANDLE CreateFileA(const char* path, DWORD access, DWORD share, DWORD disposition,
+                       DWORD flags) override {
         return ::CreateFileA(path, access, share, nullptr, disposition, flags, nullptr);
     }
-    BOOL CloseDevice(HANDLE device) override { return ::CloseHandle(device); }
+    BOOL CloseHandle(HANDLE device) override { return ::CloseHandle(device); }
 
 private:
     HidDll hid_;

@@ -87,25 +87,7 @@ struct ReaderMemory {
 };
 thread_local ReaderMemory t_memory;
 
-// Marks the reader as inside the key sink for the scope: a close waits for it instead of
-// cancelling or ending it.
-class InSink {
-public:
-    InSink() : self_(GetCurrentThreadId()) { CPendantDevice::sinkThreadId = self_; }
-    ~InSink() { CPendantDevice::sinkThreadId.compare_exchange(self_, 0); }
-    InSink(const InSink&) = delete;
-    InSink& operator=(const InSink&) = delete;
 
-private:
-    DWORD self_;
-};
-
-void ReleaseHeld(KeySink* sink) {
-    t_memory.handedWord = 0;
-    if (!sink) return;
-    InSink inside;
-    sink->ReleaseHeld();
-}
 
 }  // namespace
 
@@ -117,9 +99,9 @@ void CPendantDevice::DoubtLink() { g_state.pendantReady = 0; }
 
 bool CPendantDevice::IsCurrentReader() { return readerThreadId == GetCurrentThreadId(); }
 
-void CPendantDevice::ReleaseHandle(Relaxed<HANDLE>& field) { Take(field, INVALID_HANDLE_VALUE); }
+void CPendantDevice::ReleaseHandle(Relaxed<HANDLE>& field) { PutHandle(field, INVALID_HANDLE_VALUE); }
 
-void CPendantDevice::Take(Relaxed<HANDLE>& field, HANDLE device) {
+void CPendantDevice::PutHandle(Relaxed<HANDLE>& field, HANDLE device) {
     HANDLE replaced = field.exchange(device);
     if (replaced != INVALID_HANDLE_VALUE) Hid().CloseHandle(replaced);
 }
@@ -236,7 +218,7 @@ LinkOutcome CPendantDevice::Run(LinkRequest request) {
             if (held) return LinkOutcome::kHeldClosed;
             int result = FindAndOpen(true);
             connected = result;
-            // The writer's road found nothing: the status refresh tries again.
+            // The writer's reconnection found nothing: the status refresh tries again.
             if (!result) g_state.pendantReady = 0;
             return opened(result);
         }
@@ -297,7 +279,7 @@ void CPendantDevice::Release() { lock_.Release(); }
 int CPendantDevice::FindAndOpen(bool startReader) {
     if (featureHandle != INVALID_HANDLE_VALUE) return 1;
     if (readerThreadId != 0) CloseLocked();
-    Held<CPendantDevice> guard(*this, (AcquireForOwner(), true));
+    ScopedHold<CPendantDevice> guard(*this, (AcquireForOwner(), true));
     ReleaseHandle(featureHandle);
     ReleaseHandle(inputHandle);
 
@@ -313,7 +295,7 @@ int CPendantDevice::FindAndOpen(bool startReader) {
             switch (found.role) {
                 case PendantRole::kFeature:
                     ++seen.features;
-                    Take(featureHandle, found.device);
+                    PutHandle(featureHandle, found.device);
                     interfaceClass = found.interfaceClass;
                     featurePath_ = found.path;
                     // More feature interfaces than any pendant has: a bus of look-alikes, not walked on.
@@ -322,7 +304,7 @@ int CPendantDevice::FindAndOpen(bool startReader) {
                     ++seen.inputs;
                     // Refused by some stacks; the default buffer then stays, which is no reason to fail.
                     Hid().HidD_SetNumInputBuffers(found.device, kInputBuffers);
-                    Take(inputHandle, found.device);
+                    PutHandle(inputHandle, found.device);
                     inputPath_ = found.path;
                     return Keep::kKeep;
                 case PendantRole::kOddSizes:
@@ -401,11 +383,11 @@ bool CPendantDevice::NamesPendant(const char* devicePath) {
     return path.find(ids) != std::string::npos;
 }
 
-FeatureSend CPendantDevice::WriteFeature(const uint8_t* payload, uint8_t length) {
+FeatureSend CPendantDevice::WriteFeature(const uint8_t* payload, uint8_t length, DWORD* refusal) {
     // Held across the sends so that the link thread cannot take the handle away between two
     // reports of one payload.
-    Held<CPendantDevice> guard(*this, lock_.Acquire(kWriterWaitMs));
-    lastSendError = 0;
+    ScopedHold<CPendantDevice> guard(*this, lock_.Acquire(kWriterWaitMs));
+    if (refusal) *refusal = 0;
     if (!guard.Owned()) return FeatureSend::kBusy;
     if (featureHandle == INVALID_HANDLE_VALUE) {
         // With only the input handle left there is nothing to open; the refresh reconnects.
@@ -424,7 +406,7 @@ FeatureSend CPendantDevice::WriteFeature(const uint8_t* payload, uint8_t length)
         DWORD error = sent ? 0 : GetLastError();
         featureCaller_ = 0;
         if (!sent) {
-            lastSendError = error;
+            if (refusal) *refusal = error;
             return FeatureSend::kRefused;
         }
         remaining = static_cast<uint8_t>(remaining - chunk);
@@ -477,6 +459,28 @@ void CPendantDevice::CloseLocked() {
 
 // ---- the reader: the link's one consumer of key reports ----
 
+// Marks the reader as inside the key sink for the scope: a close waits for it instead of
+// cancelling or ending it.
+class CPendantDevice::InSink {
+public:
+    InSink() : self_(GetCurrentThreadId()) { CPendantDevice::sinkThreadId = self_; }
+    ~InSink() { CPendantDevice::sinkThreadId.compare_exchange(self_, 0); }
+    InSink(const InSink&) = delete;
+    InSink& operator=(const InSink&) = delete;
+
+private:
+    DWORD self_;
+};
+
+
+
+void CPendantDevice::ReleaseHeldBy(KeySink* sink) {
+    t_memory.handedWord = 0;
+    if (!sink) return;
+    InSink inside;
+    sink->ReleaseHeld();
+}
+
 int CPendantDevice::ReadKeyReport() {
     uint8_t report[kKeyReportSize] = {kKeyReportId, 0, 0, 0, 0, 0};
     HANDLE input = inputHandle;
@@ -494,7 +498,7 @@ int CPendantDevice::ReadKeyReport() {
         // Pressed while the host kept the reader waiting: the machine must not move on it now.
         // Only what the host holds is brought in line: a key it holds that the pendant has let
         // go of is released.
-        if (event.keyCodeWord != memory.handedWord) ReleaseHeld(sink);
+        if (event.keyCodeWord != memory.handedWord) ReleaseHeldBy(sink);
         return 1;
     }
     memory.catchingUp = false;
@@ -532,7 +536,7 @@ DWORD WINAPI CPendantDevice::ReaderThreadProc(LPVOID) {
         brokenReader = GetCurrentThreadId();
         g_pendant.Ask(LinkRequest::kBroken);
         LogLinkLost(eventlog::Join("read failed (", eventlog::ErrorText(error), ")"));
-        ReleaseHeld(Sink());
+        ReleaseHeldBy(Sink());
     }
     if (readerThreadId.compare_exchange(GetCurrentThreadId(), 0))
         stopReader = 0;

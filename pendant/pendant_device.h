@@ -85,8 +85,9 @@ public:
     bool WaitIdle(DWORD timeoutMs);
 
     // Sends a payload of 0..255 bytes as eight-byte feature reports with report id 6. Never opens
-    // or closes: with no feature handle it asks the link thread and says so.
-    FeatureSend WriteFeature(const uint8_t* payload, uint8_t length);
+    // or closes: with no feature handle it asks the link thread and says so. A refusal's error
+    // goes to *refusal.
+    FeatureSend WriteFeature(const uint8_t* payload, uint8_t length, DWORD* refusal = nullptr);
 
     // The driver state's pendantReady changes only here: the status refresh's reconnection sets
     // it, a failed read or send clears it, and so does this, for a device change or a wake that
@@ -96,10 +97,6 @@ public:
     static void SetKeySink(KeySink* sink);
     static KeySink* Sink() { return keySink_; }
 
-    // Takes the handle out of its field and closes it; whoever takes it closes it, exactly once.
-    static void ReleaseHandle(Relaxed<HANDLE>& field);
-    // Puts the device into the field and closes the handle it replaces.
-    static void Take(Relaxed<HANDLE>& field, HANDLE device);
 
     Relaxed<int> connected{0};
     // Connections made since the process began.
@@ -107,16 +104,8 @@ public:
     uint8_t featureCount = 0;
     GUID interfaceClass;
 
-    static Relaxed<HANDLE> featureHandle;
-    static Relaxed<HANDLE> inputHandle;
-    static Relaxed<HANDLE> readerThread;
-    static Relaxed<DWORD> readerThreadId;
-    static Relaxed<int> stopReader;
+    // The window given to the last open, handed to the reader as its start argument.
     static Relaxed<HWND> ownerWindow;
-    // The reader thread while it is inside the key sink (a hook library call that may hang), else 0.
-    static Relaxed<DWORD> sinkThreadId;
-    // The reader whose read failed; the link thread releases the handles while it is current.
-    static Relaxed<DWORD> brokenReader;
 
     // How long a close keeps cancelling a reader blocked in a read before it ends it. A reader
     // inside the key sink is never ended: the close waits for it to come back.
@@ -139,17 +128,37 @@ public:
     static void LogLinkLost(const std::string& reason);
     // Key reports read since the connection was made, for the line that logs its end.
     static Relaxed<uint32_t> reportsRead;
-    // The error of the last feature report the device refused.
-    Relaxed<DWORD> lastSendError{0};
     // Whether a device path names the pendant (its USB ids), as a removal notification's does.
     static bool NamesPendant(const char* devicePath);
 
 private:
+    // Tests read the handles and the reader through it (tests/support/product_peek.h).
+    friend struct LinkPeek;
+    // Marks the reader as inside the key sink for a scope (pendant_device.cpp).
+    class InSink;
+
+    static Relaxed<HANDLE> featureHandle;
+    static Relaxed<HANDLE> inputHandle;
+    static Relaxed<HANDLE> readerThread;
+    static Relaxed<DWORD> readerThreadId;
+    static Relaxed<int> stopReader;
+    // The reader thread while it is inside the key sink (a hook library call that may hang), else 0.
+    static Relaxed<DWORD> sinkThreadId;
+    // The reader whose read failed; the link thread releases the handles while it is current.
+    static Relaxed<DWORD> brokenReader;
+
+    // Takes the handle out of its field and closes it; whoever takes it closes it, exactly once.
+    static void ReleaseHandle(Relaxed<HANDLE>& field);
+    // Puts the device into the field and closes the handle it replaces.
+    static void PutHandle(Relaxed<HANDLE>& field, HANDLE device);
+
     // The link thread's side. Only it runs these.
     static DWORD WINAPI LinkThreadProc(LPVOID self);
     // The reader's side: reads one report and hands it over (1), or says the read failed or
     // there is no input handle (0); and the loop around it.
     static int ReadKeyReport();
+    // The sink's release of a key the host holds, made as the reader.
+    static void ReleaseHeldBy(KeySink* sink);
     static DWORD WINAPI ReaderThreadProc(LPVOID ownerWindow);
     // Queues a request unless the same one waits already; its ticket either way.
     uint64_t Enqueue(LinkRequest request);
@@ -162,7 +171,7 @@ private:
     // that the device does not complete.
     void AcquireForOwner();
     void Release();
-    friend class Held<CPendantDevice>;
+    friend class ScopedHold<CPendantDevice>;
 
     // Held by the link thread while it changes the feature handle and by the writer while it
     // writes on it. The reader thread never takes it.

@@ -109,13 +109,13 @@ TEST_F(FeatureWriter, ClosedPendantIsDiscoveredAndSent) {
     EXPECT_EQ(g_pendant.WriteFeature(frame, 4), FeatureSend::kSent);
     EXPECT_FALSE(bus.EnumeratedIndices().empty());
     EXPECT_EQ(g_pendant.connected, 1);
-    EXPECT_NE(CPendantDevice::readerThreadId, 0u) << "the open started the reader";
+    EXPECT_NE(LinkPeek::ReaderThreadId(), 0u) << "the open started the reader";
     EXPECT_EQ(bus.FeatureReports(), std::vector<Report>{FrameReport(0x05)});
 }
 
 TEST_F(FeatureWriter, InputHandleAloneSendsNothingAndDiscoversNothing) {
     ASSERT_EQ(g_pendant.Open(nullptr), 1);
-    CPendantDevice::ReleaseHandle(CPendantDevice::featureHandle);
+    LinkPeek::DropFeatureHandle();
     size_t enumerated = bus.EnumeratedIndices().size();
     const uint8_t frame[4] = {0xFE, 0xFD, 0x00, 0x05};
     EXPECT_EQ(g_pendant.WriteFeature(frame, 4), FeatureSend::kNoLink);
@@ -209,7 +209,7 @@ TEST_F(DisplayFrame, FailedSendClosesPendant) {
     ASSERT_TRUE(g_pendant.WaitIdle(3000));
     EXPECT_EQ(g_pendant.connected, 0);
     EXPECT_EQ(g_state.pendantReady, 0);
-    EXPECT_EQ(CPendantDevice::readerThreadId, 0u);
+    EXPECT_EQ(LinkPeek::ReaderThreadId(), 0u);
     EXPECT_EQ(bus.OpenHandles(), 0);
     EXPECT_EQ(g_state.forceFrame, 0);
     EXPECT_EQ(g_state.lastFrame, PackFrame(std::vector<uint8_t>{0xFE, 0xFD, 0x00, 6}.data()))

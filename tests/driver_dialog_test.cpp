@@ -200,7 +200,7 @@ TEST_F(DriverDialogStatus, FirstRefreshConnectsPendant) {
     EXPECT_EQ(g_state.pendantReady, 1);
     EXPECT_EQ(g_pendant.connected, 1);
     EXPECT_EQ(g_state.enabled, 1);
-    EXPECT_NE(CPendantDevice::readerThreadId, 0u);
+    EXPECT_NE(LinkPeek::ReaderThreadId(), 0u);
     EXPECT_EQ(dlg.trayIconId, static_cast<UINT>(IDI_IDLE));
     EXPECT_EQ(tray::LastIconId(), static_cast<UINT>(IDI_IDLE));
     EXPECT_EQ(tray::LastTip(), "IDLE!");
@@ -293,17 +293,17 @@ TEST_F(DriverDialogStatus, EnsurePendantRegistersNotificationsWhenMissing) {
 
 TEST_F(DriverDialogStatus, EnsurePendantLeavesReadyConnectionAlone) {
     StartConnected();
-    DWORD reader = CPendantDevice::readerThreadId;
+    DWORD reader = LinkPeek::ReaderThreadId();
     int opened = bus.OpenCount();
     dlg.EnsurePendant();
     Settle();
-    EXPECT_EQ(CPendantDevice::readerThreadId, reader);
+    EXPECT_EQ(LinkPeek::ReaderThreadId(), reader);
     EXPECT_EQ(bus.OpenCount(), opened);
 }
 
 TEST_F(DriverDialogStatus, EnsurePendantReopensWhenNotReady) {
     StartConnected();
-    DWORD reader = CPendantDevice::readerThreadId;
+    DWORD reader = LinkPeek::ReaderThreadId();
     int opened = bus.OpenCount();
     g_state.pendantReady = 0;
     g_state.enabled = 0;
@@ -313,8 +313,8 @@ TEST_F(DriverDialogStatus, EnsurePendantReopensWhenNotReady) {
     EXPECT_EQ(g_state.enabled, 1);
     EXPECT_EQ(bus.OpenCount(), opened + 3) << "a full discovery ran";
     EXPECT_EQ(bus.OpenHandles(), 2) << "the old handles were closed first";
-    EXPECT_NE(CPendantDevice::readerThreadId, 0u);
-    EXPECT_NE(CPendantDevice::readerThreadId, reader);
+    EXPECT_NE(LinkPeek::ReaderThreadId(), 0u);
+    EXPECT_NE(LinkPeek::ReaderThreadId(), reader);
 }
 
 TEST_F(DriverDialogStatus, UnpluggedPendantIsReconnectedByNextRefresh) {
@@ -458,7 +458,7 @@ TEST_F(DriverDialogDeviceChange, ArrivalsOfInterfacesAndEveryRemovalClearReady) 
 // reconnects at once, without waiting for the refresh rhythm.
 TEST_F(DriverDialogDeviceChange, OnlyThePendantsOwnArrivalTouchesAWorkingLink) {
     StartConnected();
-    DWORD reader = CPendantDevice::readerThreadId;
+    DWORD reader = LinkPeek::ReaderThreadId();
     auto other = InterfaceHeader();
     auto volume = VolumeHeader();
     DeviceChange(DBT_DEVICEARRIVAL, &other);
@@ -466,11 +466,11 @@ TEST_F(DriverDialogDeviceChange, OnlyThePendantsOwnArrivalTouchesAWorkingLink) {
     DeviceChange(DBT_DEVICEREMOVECOMPLETE, &volume);
     PumpFor(100);
     EXPECT_EQ(g_state.pendantReady, 1) << "another device's coming or going touched the link";
-    EXPECT_EQ(CPendantDevice::readerThreadId, reader);
+    EXPECT_EQ(LinkPeek::ReaderThreadId(), reader);
 
     PendantInterface pendant;
     DeviceChange(DBT_DEVICEARRIVAL, pendant.get());
-    EXPECT_TRUE(WaitUntil([&] { return g_state.pendantReady == 1 && CPendantDevice::readerThreadId != reader; }, 1500))
+    EXPECT_TRUE(WaitUntil([&] { return g_state.pendantReady == 1 && LinkPeek::ReaderThreadId() != reader; }, 1500))
         << "the pendant's arrival waited for the refresh rhythm";
     Settle();
     EXPECT_EQ(g_pendant.connected, 1);
@@ -485,7 +485,7 @@ TEST_F(DriverDialogLock, LockCommandClosesPendantAndTrayShowsNoDevice) {
     Command(ID_LOCK);
     EXPECT_EQ(g_state.enabled, 0);
     EXPECT_EQ(g_pendant.connected, 0);
-    EXPECT_EQ(CPendantDevice::readerThreadId, 0u);
+    EXPECT_EQ(LinkPeek::ReaderThreadId(), 0u);
     EXPECT_EQ(bus.OpenHandles(), 0);
     // pendantReady is still 1, so the refresh does not reconnect.
     Refresh();
@@ -501,7 +501,7 @@ TEST_F(DriverDialogLock, UnlockCommandOpensPendant) {
     Command(ID_LOCK);
     EXPECT_EQ(g_state.enabled, 1);
     EXPECT_EQ(g_pendant.connected, 1);
-    EXPECT_NE(CPendantDevice::readerThreadId, 0u);
+    EXPECT_NE(LinkPeek::ReaderThreadId(), 0u);
     EXPECT_EQ(bus.OpenHandles(), 2);
     EXPECT_EQ(closer.Count(), 0);
 }
@@ -584,7 +584,7 @@ TEST_F(DriverDialogLock, UnlockDuringASlowDiscoveryShowsNoBox) {
 }
 
 // A lock lifts only when the operator lifts it: not by a device arriving or leaving, not by the
-// pendant coming back, whichever road locked it.
+// pendant coming back, whichever way locked it.
 TEST_F(DriverDialogLock, OperatorLockHoldsThroughDeviceChangesAndReplug) {
     StartConnected();
     for (bool byMenu : {true, false}) {
@@ -621,7 +621,7 @@ TEST_F(DriverDialogLock, OperatorLockHoldsThroughDeviceChangesAndReplug) {
     }
 }
 
-// Who locked and who unlocked, on every road: the menu, Ctrl+F11, and the reconnection that lifts
+// Who locked and who unlocked, on every way: the menu, Ctrl+F11, and the reconnection that lifts
 // a lock that only the missing pendant caused.
 TEST_F(DriverDialogLock, LogsEveryRoadThatLocksOrUnlocks) {
     ClearLog();
@@ -685,7 +685,7 @@ TEST_F(DriverDialogShutdown, DestroyStopsPollerClosesPendantAndFreesLibrary) {
     EXPECT_EQ(dlg.m_hWnd, nullptr);
     EXPECT_FALSE(poller::Running());
     EXPECT_EQ(g_pendant.connected, 0);
-    EXPECT_EQ(CPendantDevice::readerThreadId, 0u);
+    EXPECT_EQ(LinkPeek::ReaderThreadId(), 0u);
     EXPECT_EQ(bus.OpenHandles(), 0);
     EXPECT_EQ(static_cast<HMODULE>(hooklib::firstModule), nullptr);
     EXPECT_EQ(static_cast<HMODULE>(hooklib::secondModule), nullptr);

@@ -8,6 +8,7 @@
 
 #include "pendant/hid_api.h"
 #include "pendant/pendant_device.h"
+#include "support/product_peek.h"
 #include "support/test_util.h"
 #include "tools/testhid/testhid_client.h"
 
@@ -153,8 +154,8 @@ TEST_F(TestHidDevice, DiscoveryFindsBothInterfacesAmongWineDevices) {
     EXPECT_GT(CountVendor(0x845E), 0) << "Wine's own keyboard and mouse share the bus";
 
     ASSERT_EQ(g_pendant.Open(nullptr), 1);
-    HANDLE feature = CPendantDevice::featureHandle;
-    HANDLE input = CPendantDevice::inputHandle;
+    HANDLE feature = LinkPeek::FeatureHandle();
+    HANDLE input = LinkPeek::InputHandle();
     EXPECT_EQ(g_pendant.featureCount, 1);
     EXPECT_EQ(VendorOf(feature), 0x10CE);
     EXPECT_EQ(Caps(feature).FeatureReportByteLength, 8);
@@ -285,7 +286,7 @@ TEST_F(TestHidDevice, ForeignIdsAreSeenButNotTakenForThePendant) {
 
     ASSERT_TRUE(bus.PlugPendant()) << GetLastError();
     ASSERT_EQ(g_pendant.Open(nullptr), 1);
-    EXPECT_EQ(VendorOf(CPendantDevice::featureHandle), 0x10CE);
+    EXPECT_EQ(VendorOf(LinkPeek::FeatureHandle()), 0x10CE);
 
     // Pulling the other device leaves the pendant's link alone.
     ASSERT_TRUE(bus.Unplug(Bus::kForeign, 2)) << GetLastError();

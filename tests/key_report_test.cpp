@@ -49,7 +49,7 @@ protected:
     // A second handle to the reader thread, still usable once Close has closed its own.
     HANDLE ReaderHandle() {
         HANDLE dup = nullptr;
-        DuplicateHandle(GetCurrentProcess(), CPendantDevice::readerThread, GetCurrentProcess(), &dup,
+        DuplicateHandle(GetCurrentProcess(), LinkPeek::ReaderThread(), GetCurrentProcess(), &dup,
                         SYNCHRONIZE, FALSE, 0);
         return dup;
     }
@@ -60,9 +60,11 @@ protected:
         EXPECT_LT(GetTickCount() - start, withinMs);
         EXPECT_EQ(WaitForSingleObject(reader, killed ? 1000 : 0), static_cast<DWORD>(WAIT_OBJECT_0))
             << "the reader has ended";
-        EXPECT_EQ(CPendantDevice::readerThreadId, 0u);
-        if (!killed) EXPECT_EQ(CPendantDevice::stopReader, 0) << "the reader clears the stop request as it ends";
-        EXPECT_EQ(static_cast<HANDLE>(CPendantDevice::readerThread), nullptr);
+        EXPECT_EQ(LinkPeek::ReaderThreadId(), 0u);
+        if (!killed) {
+            EXPECT_EQ(LinkPeek::StopReader(), 0) << "the reader clears the stop request as it ends";
+        }
+        EXPECT_EQ(static_cast<HANDLE>(LinkPeek::ReaderThread()), nullptr);
         EXPECT_EQ(bus.CloseCount(), 2) << "both handles released, each once";
         CloseHandle(reader);
     }
@@ -94,7 +96,7 @@ TEST_F(KeyReader, KeysAreForwardedOnTheReaderThread) {
     PressKey(0x05);
     HravikRecord r;
     ASSERT_TRUE(HravikFindLast(hooks, HravikKeyBoardProc, &r));
-    EXPECT_EQ(r.threadId, static_cast<DWORD>(CPendantDevice::readerThreadId));
+    EXPECT_EQ(r.threadId, static_cast<DWORD>(LinkPeek::ReaderThreadId()));
     EXPECT_NE(r.threadId, GetCurrentThreadId());
 }
 
@@ -104,8 +106,8 @@ TEST_F(KeyReader, UnplugBreaksTheLinkAndLeavesReaderIdle) {
     ASSERT_NE(reader, nullptr);
     bus.Unplug();
     ASSERT_TRUE(WaitUntil([] {
-        return CPendantDevice::inputHandle == INVALID_HANDLE_VALUE &&
-               CPendantDevice::featureHandle == INVALID_HANDLE_VALUE;
+        return LinkPeek::InputHandle() == INVALID_HANDLE_VALUE &&
+               LinkPeek::FeatureHandle() == INVALID_HANDLE_VALUE;
     }, 3000));
     EXPECT_TRUE(WaitUntil([] { return g_state.pendantReady == 0; }, 1000));
     EXPECT_EQ(bus.CloseCount(), 2) << "both handles released, each once";
@@ -113,7 +115,7 @@ TEST_F(KeyReader, UnplugBreaksTheLinkAndLeavesReaderIdle) {
     EXPECT_EQ(bus.OpenHandles(), 0);
     EXPECT_EQ(WaitForSingleObject(reader, 300), static_cast<DWORD>(WAIT_TIMEOUT))
         << "the reader stays alive, idle";
-    EXPECT_NE(CPendantDevice::readerThreadId, 0u);
+    EXPECT_NE(LinkPeek::ReaderThreadId(), 0u);
     EXPECT_EQ(g_pendant.connected, 1);
     // An idle reader stops at once, and Close finds nothing left to release.
     CloseAndExpectReaderEnded(reader, 1000);

@@ -236,7 +236,7 @@ TEST_F(MachinePoller, StopLeavesAThreadInsideTheHookLibraryBehind) {
     PumpFor(100);
     EXPECT_EQ(bus.OpenCount(), opensBefore) << "the stopping poller reopened the pendant";
     EXPECT_EQ(bus.FeatureReports().size(), framesBefore);
-    EXPECT_EQ(CPendantDevice::readerThreadId, 0u);
+    EXPECT_EQ(LinkPeek::ReaderThreadId(), 0u);
     EXPECT_EQ(bus.OpenHandles(), 0);
 }
 

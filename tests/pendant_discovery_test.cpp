@@ -25,9 +25,9 @@ TEST_F(PendantDiscovery, NoPendantLeavesEverythingClosed) {
     bus.interfaces = {FakeInterface::Foreign()};
     EXPECT_EQ(g_pendant.Open(nullptr), 0);
     EXPECT_EQ(g_pendant.connected, 0);
-    EXPECT_EQ(CPendantDevice::readerThreadId, 0u);
-    EXPECT_EQ(CPendantDevice::featureHandle, INVALID_HANDLE_VALUE);
-    EXPECT_EQ(CPendantDevice::inputHandle, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(LinkPeek::ReaderThreadId(), 0u);
+    EXPECT_EQ(LinkPeek::FeatureHandle(), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(LinkPeek::InputHandle(), INVALID_HANDLE_VALUE);
     EXPECT_EQ(bus.OpenHandles(), 0);
 }
 
@@ -51,8 +51,8 @@ TEST_F(PendantDiscovery, OneInterfaceAloneIsReleased) {
         HANDLE (*handle)();
     };
     const Row rows[] = {
-        {"input", FakeInterface::Input(), [] { return static_cast<HANDLE>(CPendantDevice::inputHandle); }},
-        {"feature", FakeInterface::Feature(), [] { return static_cast<HANDLE>(CPendantDevice::featureHandle); }},
+        {"input", FakeInterface::Input(), [] { return static_cast<HANDLE>(LinkPeek::InputHandle()); }},
+        {"feature", FakeInterface::Feature(), [] { return static_cast<HANDLE>(LinkPeek::FeatureHandle()); }},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
@@ -70,10 +70,10 @@ TEST_F(PendantDiscovery, FindsBothInterfacesAndStartsReader) {
     bus.interfaces = {FakeInterface::Foreign(), FakeInterface::Feature(), FakeInterface::Input()};
     EXPECT_EQ(g_pendant.Open(nullptr), 1);
     EXPECT_EQ(g_pendant.connected, 1);
-    EXPECT_NE(CPendantDevice::readerThreadId, 0u);
-    EXPECT_NE(CPendantDevice::readerThread, nullptr);
-    EXPECT_NE(CPendantDevice::featureHandle, INVALID_HANDLE_VALUE);
-    EXPECT_NE(CPendantDevice::inputHandle, INVALID_HANDLE_VALUE);
+    EXPECT_NE(LinkPeek::ReaderThreadId(), 0u);
+    EXPECT_NE(LinkPeek::ReaderThread(), nullptr);
+    EXPECT_NE(LinkPeek::FeatureHandle(), INVALID_HANDLE_VALUE);
+    EXPECT_NE(LinkPeek::InputHandle(), INVALID_HANDLE_VALUE);
     EXPECT_EQ(bus.OpenHandles(), 2);
     EXPECT_EQ(bus.destroyCount, 1);
     EXPECT_EQ(bus.InputBuffers(2), CPendantDevice::kInputBuffers) << "room for reports while the host is busy";
@@ -228,32 +228,32 @@ TEST_F(PendantDiscovery, OpenWhileFeatureHandleOpenSkipsDiscoveryAndKeepsReader)
     bus.interfaces = {FakeInterface::Feature(), FakeInterface::Input()};
     ASSERT_EQ(g_pendant.Open(nullptr), 1);
     size_t enumerated = bus.EnumeratedIndices().size();
-    DWORD reader = CPendantDevice::readerThreadId;
-    HANDLE readerHandle = CPendantDevice::readerThread;
+    DWORD reader = LinkPeek::ReaderThreadId();
+    HANDLE readerHandle = LinkPeek::ReaderThread();
     EXPECT_EQ(g_pendant.Open(nullptr), 1);
     EXPECT_EQ(bus.EnumeratedIndices().size(), enumerated);
     EXPECT_EQ(bus.OpenCount(), 2);
-    EXPECT_EQ(CPendantDevice::readerThreadId, reader);
-    EXPECT_EQ(CPendantDevice::readerThread, readerHandle);
+    EXPECT_EQ(LinkPeek::ReaderThreadId(), reader);
+    EXPECT_EQ(LinkPeek::ReaderThread(), readerHandle);
 }
 
 TEST_F(PendantDiscovery, EnsureOpenWithOneHandleLeftSkipsDiscovery) {
     bus.interfaces = {FakeInterface::Feature(), FakeInterface::Input()};
     ASSERT_EQ(g_pendant.Open(nullptr), 1);
-    CPendantDevice::ReleaseHandle(CPendantDevice::featureHandle);
+    LinkPeek::DropFeatureHandle();
     g_pendant.connected = 0;
     size_t enumerated = bus.EnumeratedIndices().size();
     EXPECT_EQ(g_pendant.EnsureOpen(), 1);
     EXPECT_EQ(bus.EnumeratedIndices().size(), enumerated);
     EXPECT_EQ(g_pendant.connected, 0) << "EnsureOpen without discovery changes nothing";
-    EXPECT_EQ(CPendantDevice::featureHandle, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(LinkPeek::FeatureHandle(), INVALID_HANDLE_VALUE);
 }
 
 TEST_F(PendantDiscovery, EnsureOpenWithoutHandlesRunsDiscovery) {
     bus.interfaces = {FakeInterface::Feature(), FakeInterface::Input()};
     EXPECT_EQ(g_pendant.EnsureOpen(), 1);
     EXPECT_EQ(g_pendant.connected, 1);
-    EXPECT_NE(CPendantDevice::readerThreadId, 0u);
+    EXPECT_NE(LinkPeek::ReaderThreadId(), 0u);
     g_pendant.Close();
     bus.interfaces.clear();
     g_pendant.connected = 1;
@@ -275,7 +275,7 @@ TEST_F(PendantDiscovery, CloseStopsBlockedReaderQuickly) {
     DWORD start = GetTickCount();
     g_pendant.Close();
     EXPECT_LT(ElapsedSince(start), 1500u) << "a cancellable read does not wait for the bound";
-    EXPECT_EQ(CPendantDevice::readerThreadId, 0u);
+    EXPECT_EQ(LinkPeek::ReaderThreadId(), 0u);
     EXPECT_EQ(g_pendant.connected, 0);
     EXPECT_EQ(bus.OpenHandles(), 0);
 }
@@ -284,19 +284,19 @@ TEST_F(PendantDiscovery, CloseTerminatesReaderThatCannotBeCancelled) {
     bus.cancelWorks = false;
     bus.interfaces = {FakeInterface::Feature(), FakeInterface::Input()};
     OpenLink();
-    DWORD firstReader = CPendantDevice::readerThreadId;
+    DWORD firstReader = LinkPeek::ReaderThreadId();
     DWORD start = GetTickCount();
     g_pendant.Close();
     DWORD took = ElapsedSince(start);
     EXPECT_GE(took, 1000u) << "the reader gets its bound before it is killed";
     EXPECT_LT(took, 6000u);
-    EXPECT_EQ(CPendantDevice::readerThreadId, 0u);
-    EXPECT_EQ(CPendantDevice::readerThread, nullptr);
+    EXPECT_EQ(LinkPeek::ReaderThreadId(), 0u);
+    EXPECT_EQ(LinkPeek::ReaderThread(), nullptr);
 
     bus.cancelWorks = true;
     EXPECT_EQ(g_pendant.Open(nullptr), 1) << "the next open starts a new reader";
-    EXPECT_NE(CPendantDevice::readerThreadId, 0u);
-    EXPECT_NE(CPendantDevice::readerThreadId, firstReader);
+    EXPECT_NE(LinkPeek::ReaderThreadId(), 0u);
+    EXPECT_NE(LinkPeek::ReaderThreadId(), firstReader);
 }
 
 TEST_F(PendantDiscovery, UnplugBreaksLinkAndCloseIsQuick) {
@@ -306,21 +306,21 @@ TEST_F(PendantDiscovery, UnplugBreaksLinkAndCloseIsQuick) {
     bus.Unplug();
     // The reader clears the ready flag last, after releasing both handles: wait for that.
     ASSERT_TRUE(WaitUntil([] { return g_state.pendantReady == 0; }, 3000));
-    EXPECT_EQ(CPendantDevice::inputHandle, INVALID_HANDLE_VALUE);
-    EXPECT_EQ(CPendantDevice::featureHandle, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(LinkPeek::InputHandle(), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(LinkPeek::FeatureHandle(), INVALID_HANDLE_VALUE);
     EXPECT_EQ(g_pendant.connected, 1) << "a failed read leaves the connected flag";
-    EXPECT_NE(CPendantDevice::readerThreadId, 0u) << "the broken reader idles";
+    EXPECT_NE(LinkPeek::ReaderThreadId(), 0u) << "the broken reader idles";
     DWORD start = GetTickCount();
     g_pendant.Close();
     EXPECT_LT(ElapsedSince(start), 1000u);
-    EXPECT_EQ(CPendantDevice::readerThreadId, 0u);
+    EXPECT_EQ(LinkPeek::ReaderThreadId(), 0u);
     EXPECT_EQ(g_pendant.connected, 0);
 }
 
 TEST_F(PendantDiscovery, EnsureOpenReconnectsBrokenLink) {
     bus.interfaces = {FakeInterface::Feature(), FakeInterface::Input()};
     ASSERT_EQ(g_pendant.Open(nullptr), 1);
-    DWORD firstReader = CPendantDevice::readerThreadId;
+    DWORD firstReader = LinkPeek::ReaderThreadId();
     g_state.pendantReady = 1;
     bus.Unplug();
     // The reader releases the input handle, then the feature handle, then clears the ready flag:
@@ -328,8 +328,8 @@ TEST_F(PendantDiscovery, EnsureOpenReconnectsBrokenLink) {
     ASSERT_TRUE(WaitUntil([] { return g_state.pendantReady == 0; }, 3000));
     EXPECT_EQ(g_pendant.EnsureOpen(), 1);
     EXPECT_EQ(g_pendant.connected, 1);
-    EXPECT_NE(CPendantDevice::readerThreadId, 0u);
-    EXPECT_NE(CPendantDevice::readerThreadId, firstReader) << "the idle reader was replaced";
+    EXPECT_NE(LinkPeek::ReaderThreadId(), 0u);
+    EXPECT_NE(LinkPeek::ReaderThreadId(), firstReader) << "the idle reader was replaced";
     EXPECT_EQ(bus.OpenHandles(), 2);
 }
 

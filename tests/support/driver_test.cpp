@@ -43,8 +43,8 @@ void DriverTest::TearDown() {
     EXPECT_EQ(bus.OpenHandles(), 0) << "every handle is released by the end";
     EXPECT_EQ(bus.opened.load(), bus.closed.load()) << "each handle is released exactly once";
     EXPECT_EQ(bus.closeFailed.load(), 0);
-    EXPECT_EQ(CPendantDevice::readerThreadId, 0u) << "no reader outlives the link";
-    EXPECT_EQ(static_cast<HANDLE>(CPendantDevice::readerThread), nullptr);
+    EXPECT_EQ(LinkPeek::ReaderThreadId(), 0u) << "no reader outlives the link";
+    EXPECT_EQ(static_cast<HANDLE>(LinkPeek::ReaderThread()), nullptr);
     if (hooks) HravikDetach(hooks);
 }
 
@@ -61,7 +61,7 @@ void DriverTest::ForwardPendantKeys() {
 
 void DriverTest::OpenLink() {
     ASSERT_EQ(g_pendant.Open(nullptr), 1);
-    ASSERT_NE(CPendantDevice::readerThreadId, 0u);
+    ASSERT_NE(LinkPeek::ReaderThreadId(), 0u);
     ASSERT_TRUE(WaitUntil([&] { return bus.readsPending > 0; }, 3000)) << "the reader never read";
 }
 

@@ -12,6 +12,7 @@
 #include "app/driver_dlg.h"
 #include "hravik_shared.h"
 #include "support/fake_hid.h"
+#include "support/product_peek.h"
 #include "support/test_util.h"
 
 // Puts the driver's process-wide state back as a fresh process has it: g_state, the pendant
@@ -50,6 +51,18 @@ protected:
     HravikShared* hooks = nullptr;
 };
 
+// The main dialog with the fields of its state in the tests' reach.
+class TestDriverDlg : public CDriverDlg {
+public:
+    using CDriverDlg::m_hIcon;
+    using CDriverDlg::notifyFilter;
+    using CDriverDlg::notifyHandle;
+    using CDriverDlg::notifyRegistered;
+    using CDriverDlg::refreshPending;
+    using CDriverDlg::timerId;
+    using CDriverDlg::trayIconId;
+};
+
 // The main dialog created (not run modally) on the test thread; the test pumps.
 class DialogTest : public DriverTest {
 protected:
@@ -79,5 +92,5 @@ protected:
         return SendMessageA(dlg.m_hWnd, message, wParam, lParam);
     }
 
-    CDriverDlg dlg;
+    TestDriverDlg dlg;
 };

@@ -64,7 +64,13 @@ BOOL FakeHidBus::SetupDiDestroyDeviceInfoList(HDEVINFO) {
     return TRUE;
 }
 
-HANDLE FakeHidBus::OpenDevice(const char* path, DWORD, DWORD, DWORD, DWORD) {
+HANDLE FakeHidBus::CreateFileA(const char* path, DWORD access, DWORD share, DWORD disposition, DWORD flags) {
+    HANDLE device = OpenFake(path);
+    if (device != INVALID_HANDLE_VALUE) opened.fetch_add(1);
+    return device;
+}
+
+HANDLE FakeHidBus::OpenFake(const char* path) {
     unsigned index = 0;
     if (std::sscanf(path, "\\\\?\\fakehid#%u", &index) != 1 || index >= interfaces.size())
         return INVALID_HANDLE_VALUE;
@@ -88,7 +94,13 @@ HANDLE FakeHidBus::OpenDevice(const char* path, DWORD, DWORD, DWORD, DWORD) {
     return device;
 }
 
-BOOL FakeHidBus::CloseDevice(HANDLE device) {
+BOOL FakeHidBus::CloseHandle(HANDLE device) {
+    BOOL ok = CloseFake(device);
+    (ok ? closed : closeFailed).fetch_add(1);
+    return ok;
+}
+
+BOOL FakeHidBus::CloseFake(HANDLE device) {
     HANDLE writeEnd = nullptr;
     {
         std::lock_guard<std::mutex> guard(lock_);

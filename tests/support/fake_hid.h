@@ -89,12 +89,17 @@ public:
 
     int destroyCount = 0;
 
-protected:
-    HANDLE OpenDevice(const char* path, DWORD access, DWORD share, DWORD disposition,
-                      DWORD flags) override;
-    BOOL CloseDevice(HANDLE device) override;
+    // Opened and closed here, each counted: Wine reports no process handle count.
+    HANDLE CreateFileA(const char* path, DWORD access, DWORD share, DWORD disposition,
+                       DWORD flags) override;
+    BOOL CloseHandle(HANDLE device) override;
+    std::atomic<long> opened{0};
+    std::atomic<long> closed{0};
+    std::atomic<long> closeFailed{0};
 
 private:
+    HANDLE OpenFake(const char* path);
+    BOOL CloseFake(HANDLE device);
     struct OpenDeviceRecord {
         size_t index;
         HANDLE writeEnd;  // input interfaces: the pendant's end of the pipe
