@@ -531,10 +531,12 @@ DWORD WINAPI CPendantDevice::ReaderThreadProc(LPVOID) {
         // A read cancelled because a stop was asked for is not a lost link.
         if (stopReader || !IsCurrentReader()) continue;
         broken = true;
-        g_state.pendantReady = 0;
-        // The handles are the link thread's to release; this reader only says why.
+        // The handles are the link thread's to release; this reader only says why. Asked before
+        // the flag drops, so a reconnection the flag sets off is queued behind the release, not
+        // ahead of it (it would find the dead handles still in place and keep them).
         brokenReader = GetCurrentThreadId();
         g_pendant.Ask(LinkRequest::kBroken);
+        g_state.pendantReady = 0;
         LogLinkLost(eventlog::Join("read failed (", eventlog::ErrorText(error), ")"));
         ReleaseHeldBy(Sink());
     }

@@ -683,6 +683,8 @@ TEST_F(DriverDialogShutdown, DestroyStopsPollerClosesPendantAndFreesLibrary) {
     DestroyWindow(dlg.m_hWnd);
     EXPECT_LT(GetTickCount() - start, 5000u);
     EXPECT_EQ(dlg.m_hWnd, nullptr);
+    // The window only asks for the shutdown; the link thread closes.
+    ASSERT_TRUE(g_pendant.WaitIdle(5000)) << "the link thread is still busy";
     EXPECT_FALSE(poller::Running());
     EXPECT_EQ(g_pendant.connected, 0);
     EXPECT_EQ(LinkPeek::ReaderThreadId(), 0u);

@@ -423,6 +423,7 @@ TEST_F(DriverDialogKeys, ExitReleasesTheHeldKeyOnce) {
     PressKey(0x12);
     DestroyWindow(dlg.m_hWnd);
     EXPECT_EQ(KeyCalls(hooks), pressedAndReleased);
+    ASSERT_TRUE(g_pendant.WaitIdle(5000)) << "the link thread is still busy";
     EXPECT_EQ(g_pendant.connected, 0);
 }
 

@@ -304,8 +304,9 @@ TEST_F(PendantDiscovery, UnplugBreaksLinkAndCloseIsQuick) {
     ASSERT_EQ(g_pendant.Open(nullptr), 1);
     g_state.pendantReady = 1;
     bus.Unplug();
-    // The reader clears the ready flag last, after releasing both handles: wait for that.
+    // The reader asks the link thread to release both handles, then clears the ready flag.
     ASSERT_TRUE(WaitUntil([] { return g_state.pendantReady == 0; }, 3000));
+    ASSERT_TRUE(g_pendant.WaitIdle(3000));
     EXPECT_EQ(LinkPeek::InputHandle(), INVALID_HANDLE_VALUE);
     EXPECT_EQ(LinkPeek::FeatureHandle(), INVALID_HANDLE_VALUE);
     EXPECT_EQ(g_pendant.connected, 1) << "a failed read leaves the connected flag";
@@ -323,8 +324,7 @@ TEST_F(PendantDiscovery, EnsureOpenReconnectsBrokenLink) {
     DWORD firstReader = LinkPeek::ReaderThreadId();
     g_state.pendantReady = 1;
     bus.Unplug();
-    // The reader releases the input handle, then the feature handle, then clears the ready flag:
-    // a refresh between the two handles still finds the link open.
+    // The release the reader asked for is queued ahead of this reconnection.
     ASSERT_TRUE(WaitUntil([] { return g_state.pendantReady == 0; }, 3000));
     EXPECT_EQ(g_pendant.EnsureOpen(), 1);
     EXPECT_EQ(g_pendant.connected, 1);

@@ -1,9 +1,12 @@
 #include "support/driver_test.h"
 
 #include "app/driver_state.h"
+#include "app/lock_state.h"
 #include "host/hook_library.h"
+#include "host/host_tracker.h"
 #include "host/key_forwarder.h"
 #include "host/machine_poller.h"
+#include "pendant/display_frame.h"
 #include "pendant/pendant_device.h"
 
 void ResetDriver() {
@@ -14,20 +17,14 @@ void ResetDriver() {
     g_pendant.AskAndWait(LinkRequest::kReset);
     keyfwd::Reset();
     hooklib::FreeAll();
+    // Each field through its owner; what a fresh process has beyond that is said here.
+    HostTracker().Reset();
+    ResetDisplayFrame();
+    lockstate::Reset();
+    g_pendant.DoubtLink();
     g_state.enabled = 0;
-    g_state.operatorLocked = 0;
-    g_state.hostActive = 0;
-    g_state.pendantReady = 0;
-    g_state.hostWindow = nullptr;
-    g_state.hostThreadId = 0;
-    g_state.hostIsV8 = 0;
-    g_state.hostExePath.clear();
     g_state.statusText.clear();
-    g_state.modeByte = 0;
-    g_state.stepValue = 0;
     g_state.axisText.clear();
-    g_state.forceFrame = 0;
-    g_state.lastFrame = 0;
 }
 
 void DriverTest::SetUp() {
