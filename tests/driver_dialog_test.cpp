@@ -21,6 +21,7 @@
 #include "pendant/pendant_device.h"
 #include "res/resource.h"
 #include "support/driver_test.h"
+#include "support/shell_tray.h"
 #include "support/test_util.h"
 
 namespace {
@@ -96,6 +97,8 @@ TEST_F(DriverDialogStartup, HotKeyTakenByAnotherProgramIsSaid) {
     Start(false);
     UnregisterHotKey(nullptr, 0x7002);
     EXPECT_EQ(LinesWith(LogLines(), "Ctrl+F11 is taken by another program").size(), 1u);
+    EXPECT_EQ(shelltray::WaitForBalloon(8000),
+              "Ctrl+F11 is taken by another program: lock from this icon's menu");
 }
 
 TEST_F(DriverDialogStartup, WritesOwnPathAsAutostartValue) {

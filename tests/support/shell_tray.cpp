@@ -95,6 +95,13 @@ BOOL CALLBACK FindShownTip(HWND hwnd, LPARAM lParam) {
     return FALSE;
 }
 
+BOOL CALLBACK FindShownBalloon(HWND hwnd, LPARAM lParam) {
+    if (!HasClass(hwnd, "tooltips_class32") || !IsWindowVisible(hwnd)) return TRUE;
+    if (!(GetWindowLongA(hwnd, GWL_STYLE) & TTS_BALLOON)) return TRUE;
+    *reinterpret_cast<HWND*>(lParam) = hwnd;
+    return FALSE;
+}
+
 using harness::TextOf;
 
 POINT CentreOf(HWND window) {
@@ -154,6 +161,18 @@ HWND WaitForNewIcon(const std::vector<HWND>& before, DWORD timeoutMs, HDESK desk
         },
         timeoutMs);
     return found;
+}
+
+std::string WaitForBalloon(DWORD timeoutMs) {
+    HWND balloon = nullptr;
+    WaitUntil(
+        [&] {
+            EnumWindows(FindShownBalloon, reinterpret_cast<LPARAM>(&balloon));
+            return balloon != nullptr;
+        },
+        timeoutMs);
+    // A tooltip answers WM_GETTEXT with the text it shows, across processes too.
+    return balloon ? TextOf(balloon) : std::string();
 }
 
 std::string WaitForTip(HWND icon, const std::vector<std::string>& expected, DWORD timeoutMs, std::string* note) {

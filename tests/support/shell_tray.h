@@ -25,6 +25,9 @@ HWND WaitForNewIcon(const std::vector<HWND>& before, DWORD timeoutMs, HDESK desk
 // says what the pointer found.
 std::string WaitForTip(HWND icon, const std::vector<std::string>& expected, DWORD timeoutMs,
                        std::string* note = nullptr);
+// The text of the balloon the tray shows (a tracked tooltip of balloon style), once one shows;
+// empty after the time.
+std::string WaitForBalloon(DWORD timeoutMs);
 // Right-clicks the icon where it is on the screen; the popup menu (class "#32768") of the process
 // that this opens, or null.
 HWND OpenMenu(HWND icon, DWORD pid);
