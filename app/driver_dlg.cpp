@@ -134,6 +134,7 @@ BOOL CDriverDlg::OnInitDialog() {
     refreshPending = 0;
     exiting = false;
     reopenAsked = false;
+    reopenAgain = false;
     sleeping = false;
     keyfwd::Reset();
     lockstate::Reset();
@@ -195,7 +196,11 @@ LRESULT CDriverDlg::OnDeviceChange(WPARAM wParam, LPARAM lParam) {
 
 bool CDriverDlg::EnsurePendant() {
     if (!notifyRegistered) RegisterDeviceNotifications();
-    if (g_state.pendantReady != 0 || reopenAsked) return false;
+    if (g_state.pendantReady != 0) return false;
+    if (reopenAsked) {
+        reopenAgain = true;
+        return false;
+    }
     reopenAsked = true;
     g_pendant.Ask(LinkRequest::kReopen);
     return true;
@@ -273,13 +278,18 @@ LRESULT CDriverDlg::OnLinkDone(WPARAM wParam, LPARAM lParam) {
             else if (outcome == LinkOutcome::kNotFound)
                 RefuseUnlock("from the menu", "Please Insert Usb!", "Infor");
             break;
-        case LinkRequest::kReopen:
+        case LinkRequest::kReopen: {
             reopenAsked = false;
+            const bool again = reopenAgain;
+            reopenAgain = false;
             if (outcome == LinkOutcome::kHeldClosed) break;
             if (outcome == LinkOutcome::kConnected && lockstate::UnlockByReconnection())
                 eventlog::Write("unlocked by the reconnection");
             UpdateTray();
+            // An arrival during a fruitless reconnection would otherwise wait for the next tick.
+            if (again && outcome != LinkOutcome::kConnected) PostRefresh();
             break;
+        }
         case LinkRequest::kClose:
             CPendantDevice::LogLinkLost("closed by the lock from the menu");
             break;

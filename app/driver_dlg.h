@@ -47,6 +47,9 @@ protected:
     UINT trayIconId = 0;
     // A reconnection asked of the link thread and not yet answered.
     bool reopenAsked = false;
+    // A refresh came while that reconnection was under way: it may have looked before the
+    // pendant was there, so a reconnection that found nothing is asked once more.
+    bool reopenAgain = false;
     // Set by the exit command (or the window's end, or the session's): nothing is opened,
     // forwarded or refreshed from then on.
     bool exiting = false;

@@ -236,6 +236,8 @@ TEST_F(DriverDialogStatus, TimerRefreshFindsPluggedPendant) {
     PlugPendant();
     // The eleventh tick of 200 ms posts the refresh.
     EXPECT_TRUE(WaitUntil([] { return g_state.pendantReady == 1; }, 8000));
+    // The unlock comes with the link thread's answer, on this thread.
+    Settle();
     EXPECT_EQ(g_pendant.connected, 1);
     EXPECT_EQ(g_state.enabled, 1);
     EXPECT_TRUE(WaitUntil([&] { return dlg.refreshPending == 0; }, 1000));
@@ -477,6 +479,27 @@ TEST_F(DriverDialogDeviceChange, OnlyThePendantsOwnArrivalTouchesAWorkingLink) {
         << "the pendant's arrival waited for the refresh rhythm";
     Settle();
     EXPECT_EQ(g_pendant.connected, 1);
+}
+
+// The pendant arrives while a reconnection that looked before it was there is still unanswered:
+// the arrival's refresh is not lost, and keys flow without waiting for the refresh rhythm.
+TEST_F(DriverDialogDeviceChange, ArrivalDuringAFruitlessReconnectionIsNotLost) {
+    Start(false);
+    KillTimer(dlg.m_hWnd, dlg.timerId);  // no tick to fall back on
+    PumpFor(100);                         // the first refresh and its answer
+    Settle();
+    SendOnly(WM_REFRESH_STATUS, 0, 0);
+    ASSERT_TRUE(g_pendant.WaitIdle(3000));  // found nothing; its answer waits in the queue
+    PlugPendant();
+    PendantInterface pendant;
+    SendOnly(WM_DEVICECHANGE, DBT_DEVICEARRIVAL, reinterpret_cast<LPARAM>(pendant.get()));
+    // The arrival's refresh is handled before the link's answer, as when it comes mid-discovery.
+    MSG msg;
+    ASSERT_TRUE(PeekMessageA(&msg, dlg.m_hWnd, WM_REFRESH_STATUS, WM_REFRESH_STATUS, PM_REMOVE));
+    DispatchMessageA(&msg);
+    EXPECT_TRUE(WaitUntil([] { return g_pendant.connected == 1; }, 1500))
+        << "the arrival waited for the next refresh";
+    Settle();
 }
 
 // --- Lock command, hot key and the locked heartbeat ------------------------------------------

@@ -342,7 +342,10 @@ bool DriverSession::StartConnected(const std::string& exe) {
 
 bool DriverSession::StartHostInFront() {
     LONG mark = hooks.Mark();
-    if (!host.Start(ExeDir() + "ncstudio-v8.exe") || !host.Front("main")) return false;
+    if (!host.Start(ExeDir() + "ncstudio-v8.exe")) return false;
+    // Another process's window can take the front as the host comes up (a host of the test
+    // before, ending); brought forward again, as an operator would click it.
+    if (!WaitUntil([&] { return host.Front("main"); }, 3000)) return false;
     // Hooked on one tick, taken up as the host in front on a later one (a state call each). The
     // key map is switched on then, unless it already is: a driver keeps it on from one host to
     // the next until it is locked.
