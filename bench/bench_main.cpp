@@ -47,7 +47,8 @@ BenchFigure& BenchReport::Add(const std::string& name, double value, const std::
     f.value = value;
     f.unit = unit;
     f.runs = static_cast<int>(runs.size());
-    f.spread = Spread(runs);
+    // A count is no timing: its runs may be zero and one without being noisy.
+    f.spread = unit == "count" ? 1 : Spread(runs);
     figures.push_back(f);
     return figures.back();
 }

@@ -8,7 +8,10 @@
 //           it is there and on each arrival of it, and stamps every report a blocking ReadFile returns
 //   steady  the driver's rhythms with nothing behind them: the same system libraries, a tray icon,
 //           a 200 ms timer, a thread waiting WAITMS (100 idle, 80 polling) in a loop, and a reader
-//           blocked in a HID read that stamps what it reads
+//           blocked in a HID read that stamps what it reads; with "hop" after WAITMS the reader
+//           posts each report to the window's thread, which stamps it, as the driver hands keys on
+//
+// Run by hand, with no block of that name, it stamps into one of its own.
 #include <windows.h>
 #include <dbt.h>
 #include <setupapi.h>
@@ -31,6 +34,8 @@ FloorBlock* g_block = nullptr;
 HWND g_window = nullptr;
 HANDLE g_device = INVALID_HANDLE_VALUE;
 constexpr UINT kReaderEnded = WM_APP + 1;
+constexpr UINT kReport = WM_APP + 2;
+bool g_hop = false;
 constexpr UINT_PTR kTickTimer = 1;
 
 bool IsPendantInput(std::wstring path) {
@@ -62,6 +67,10 @@ DWORD WINAPI ReaderThread(void*) {
     BYTE report[64];
     DWORD got = 0;
     while (ReadFile(g_device, report, 6, &got, nullptr)) {
+        if (g_hop) {
+            PostMessageW(g_window, kReport, 0, 0);
+            continue;
+        }
         LARGE_INTEGER now;
         QueryPerformanceCounter(&now);
         LONG index = g_block->reads;
@@ -108,6 +117,14 @@ LRESULT CALLBACK WindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lPara
     case WM_TIMER:
         if (g_block->stop) PostQuitMessage(0);
         return 0;
+    case kReport: {
+        LARGE_INTEGER now;
+        QueryPerformanceCounter(&now);
+        LONG index = g_block->reads;
+        g_block->readQpc[index % kFloorStamps] = now.QuadPart;
+        InterlockedIncrement(&g_block->reads);
+        return 0;
+    }
     }
     return DefWindowProcW(hwnd, message, wParam, lParam);
 }
@@ -195,12 +212,14 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
     int argc = 0;
     wchar_t** argv = CommandLineToArgvW(GetCommandLineW(), &argc);
     if (!argv || argc < 3) return 2;
-    HANDLE mapping = OpenFileMappingW(FILE_MAP_ALL_ACCESS, FALSE, argv[2]);
-    if (!mapping) return 3;
-    g_block = static_cast<FloorBlock*>(MapViewOfFile(mapping, FILE_MAP_ALL_ACCESS, 0, 0, sizeof(FloorBlock)));
+    static FloorBlock own;
+    g_block = &own;
+    if (HANDLE mapping = OpenFileMappingW(FILE_MAP_ALL_ACCESS, FALSE, argv[2]))
+        g_block = static_cast<FloorBlock*>(MapViewOfFile(mapping, FILE_MAP_ALL_ACCESS, 0, 0, sizeof(FloorBlock)));
     if (!g_block) return 3;
     std::wstring mode = argv[1];
     if (argc > 3) g_waitMs = static_cast<DWORD>(std::wcstoul(argv[3], nullptr, 10));
+    g_hop = argc > 4 && std::wstring(argv[4]) == L"hop";
     if (mode == L"init") return Init();
     if (mode == L"reader") return Reader();
     if (mode == L"steady") return Steady();
