@@ -296,6 +296,7 @@ BENCH(process_lifecycle) {
     }
     std::vector<double> start, startFloor, firstKey, firstKeyFloor, replug, replugFloor, lock, exitMs;
     std::vector<double> replugFailures;
+    std::string replugLog;  // unplugged ms : replug-to-key ms, run by run, to tell a phase that costs
     // Run 0 warms the prefix's caches (the first start of each program is several times slower)
     // and is not counted.
     for (int runIndex = 0; runIndex <= kLifecycleRuns; ++runIndex) {
@@ -372,6 +373,8 @@ BENCH(process_lifecycle) {
         pendant.Plug();
         ms = FirstKeyMs(pendant, DriverKeyStamp(hooks, mark), p0, kConnectTimeoutMs);
         keep(replugFailures, ms >= 0 ? 0 : 1);
+        if (runIndex > 0) replugLog += (replugLog.empty() ? "" : ", ") + std::to_string(unpluggedMs) + ":" +
+                                       std::to_string(static_cast<int>(ms));
         if (ms >= 0) {
             keep(replug, ms);
         } else {
@@ -402,6 +405,7 @@ BENCH(process_lifecycle) {
     report.Note("first key and replug: the probe key fed every 5 ms, to the QPC stamp of the first KeyBoardProc "
                 "record (driver) or of the first read's return (floor: opens at start and on the arrival message); "
                 "unplugged 0.2 to 2.4 s before each replug, both alike");
+    report.Note("driver replugs, unplugged ms:replug to key ms (-1 none): " + replugLog);
     report.Note(std::to_string(lock.size()) + " locks: WM_COMMAND 32771 sent to \"QEVR-1.4\" until handled, "
                 "which closes the link with the reader blocked in a HID read; " + std::to_string(exitMs.size()) +
                 " exits: WM_COMMAND 32773 until the process handle is signalled");
