@@ -280,7 +280,7 @@ constexpr int kRssReadings = 3;
 }  // namespace
 
 // Start-up, start to the first key, lock, replug to a key and exit of veltra.exe, each run beside
-// the bare programs that do only the platform's part: one window, one HID enumeration and the
+// the bare programs that do only what the platform itself costs: one window, one HID enumeration and the
 // library load; opening the pendant at start and on its arrival message.
 BENCH(process_lifecycle) {
     HKEY run = nullptr;

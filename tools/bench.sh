@@ -3,7 +3,7 @@
 # this machine can run it) and the 64-bit one. Each run measures veltra.exe of its own build with
 # the test HID device as the pendant and writes <build>/bench-results.json; at the end it prints
 # the table the README shows (tools/bench_table.py). About 10 minutes for both builds on 2 cores.
-# Never part of tools/test.sh or CI: its figures are for reading, not for passing.
+# Never run by tools/test.sh or CI: its figures are for reading, not for passing.
 #
 #   tools/bench.sh [benchmark...]
 set -eu
