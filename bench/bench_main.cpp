@@ -1,5 +1,6 @@
 // veltra-bench [--json PATH] [name...]: runs every registered benchmark, or the named ones,
-// prints a table (name, figure, unit, goal) and writes the figures as JSON.
+// prints a table (name, figure, floor, goal, verdict) and writes the figures as JSON;
+// tools/bench_table.py makes the README's table of that JSON.
 #include <windows.h>
 
 #include <algorithm>
@@ -31,6 +32,58 @@ double MaxOf(const std::vector<double>& samples) {
     return samples.empty() ? 0 : *std::max_element(samples.begin(), samples.end());
 }
 
+double Spread(const std::vector<double>& samples) {
+    if (samples.size() < 2) return 1;
+    double lo = *std::min_element(samples.begin(), samples.end());
+    double hi = MaxOf(samples);
+    if (hi <= 0) return 1;
+    return lo > 0 ? hi / lo : INFINITY;
+}
+
+BenchFigure& BenchReport::Add(const std::string& name, double value, const std::vector<double>& runs,
+                              const std::string& unit) {
+    BenchFigure f;
+    f.name = name;
+    f.value = value;
+    f.unit = unit;
+    f.runs = static_cast<int>(runs.size());
+    // A count is no timing: its runs may be zero and one without being noisy.
+    f.spread = unit == "count" ? 1 : Spread(runs);
+    figures.push_back(f);
+    return figures.back();
+}
+
+BenchFigure& BenchFigure::Floor(double v, const std::vector<double>& floorRunsSamples) {
+    hasFloor = true;
+    floor = v;
+    floorRuns = static_cast<int>(floorRunsSamples.size());
+    floorSpread = Spread(floorRunsSamples);
+    return *this;
+}
+
+std::string BenchFigure::Goal() const {
+    char text[64] = "";
+    switch (goalKind) {
+    case GoalKind::kNone: break;
+    case GoalKind::kAtMost: std::snprintf(text, sizeof text, "<= %g", goalValue); break;
+    case GoalKind::kFloorPlus: std::snprintf(text, sizeof text, "<= floor + %g", goalValue); break;
+    case GoalKind::kFloorTimes: std::snprintf(text, sizeof text, "<= %gx floor", goalValue); break;
+    }
+    return text;
+}
+
+double BenchFigure::VersusFloor() const {
+    if (!hasFloor) return NAN;
+    return goalKind == GoalKind::kFloorTimes ? (floor > 0 ? value / floor : NAN) : value - floor;
+}
+
+std::string BenchFigure::Verdict() const {
+    if (goalKind == GoalKind::kNone || runs == 0 || !std::isfinite(value)) return "";
+    double judged = goalKind == GoalKind::kAtMost ? value : VersusFloor();
+    if (goalKind != GoalKind::kAtMost && (floorRuns == 0 || !std::isfinite(judged))) return "";
+    return judged <= goalValue ? "met" : "missed";
+}
+
 double QpcMs(long long ticks) {
     static const double freq = [] {
         LARGE_INTEGER f;
@@ -55,6 +108,14 @@ std::string JsonString(const std::string& s) {
         out += c;
     }
     return out + "\"";
+}
+
+// null for what is not a number: nothing measured, or a spread over a zero.
+std::string JsonNumber(double v) {
+    if (!std::isfinite(v)) return "null";
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%.6f", v);
+    return buf;
 }
 
 struct Result {
@@ -101,11 +162,21 @@ int main(int argc, char** argv) {
         results.push_back(std::move(r));
     }
 
-    std::printf("%-44s %14s  %-6s %s\n", "name", "figure", "unit", "goal");
+    std::printf("%-46s %5s %12s %12s %10s  %-6s %-18s %s\n", "name", "runs", "figure", "floor", "vs floor", "unit",
+                "goal", "verdict");
     for (const Result& r : results) {
-        for (const BenchFigure& f : r.report.figures)
-            std::printf("%-44s %14.4f  %-6s %s\n", (r.bench + "." + f.name).c_str(), f.value,
-                        f.unit.c_str(), f.goal.c_str());
+        for (const BenchFigure& f : r.report.figures) {
+            char floor[32] = "", versus[32] = "";
+            if (f.hasFloor) {
+                std::snprintf(floor, sizeof floor, "%.3f", f.floor);
+                std::snprintf(versus, sizeof versus, f.goalKind == GoalKind::kFloorTimes ? "%.2fx" : "%+.3f",
+                              f.VersusFloor());
+            }
+            std::string verdict = f.Verdict();
+            if (f.Noisy()) verdict += verdict.empty() ? "noisy" : ", noisy";
+            std::printf("%-46s %5d %12.3f %12s %10s  %-6s %-18s %s\n", (r.bench + "." + f.name).c_str(), f.runs,
+                        f.value, floor, versus, f.unit.c_str(), f.Goal().c_str(), verdict.c_str());
+        }
     }
     for (const Result& r : results)
         for (const std::string& n : r.report.notes) std::printf("  %s: %s\n", r.bench.c_str(), n.c_str());
@@ -119,10 +190,19 @@ int main(int argc, char** argv) {
     bool first = true;
     for (const Result& r : results) {
         for (const BenchFigure& f : r.report.figures) {
-            std::fprintf(out, "%s\n    {\"bench\": %s, \"name\": %s, \"value\": %.6f, \"unit\": %s, \"goal\": %s}",
+            static const char* const kKinds[] = {"", "at_most", "floor_plus", "floor_times"};
+            std::fprintf(out,
+                         "%s\n    {\"bench\": %s, \"name\": %s, \"value\": %s, \"unit\": %s, \"runs\": %d, "
+                         "\"spread\": %s, \"goal\": %s, \"goal_kind\": \"%s\", \"goal_value\": %s, "
+                         "\"floor\": %s, \"floor_runs\": %d, \"floor_spread\": %s, \"versus_floor\": %s, "
+                         "\"verdict\": %s, \"noisy\": %s}",
                          first ? "" : ",", JsonString(r.bench).c_str(), JsonString(f.name).c_str(),
-                         std::isfinite(f.value) ? f.value : -1.0, JsonString(f.unit).c_str(),
-                         JsonString(f.goal).c_str());
+                         JsonNumber(f.value).c_str(), JsonString(f.unit).c_str(), f.runs, JsonNumber(f.spread).c_str(),
+                         JsonString(f.Goal()).c_str(), kKinds[static_cast<int>(f.goalKind)],
+                         JsonNumber(f.goalValue).c_str(), f.hasFloor ? JsonNumber(f.floor).c_str() : "null",
+                         f.floorRuns, f.hasFloor ? JsonNumber(f.floorSpread).c_str() : "null",
+                         JsonNumber(f.VersusFloor()).c_str(), JsonString(f.Verdict()).c_str(),
+                         f.Noisy() ? "true" : "false");
             first = false;
         }
     }
