@@ -10,17 +10,49 @@ namespace {
 // Keeps the normal mode back for this many ticks after a dialog was seen.
 constexpr int kHoldTicks = 5;
 
-// The top-level window with exactly this title, of any class and any process.
-HWND Titled(const char* title) { return FindWindowA(nullptr, title); }
+// The dialog titles looked for, each matched as FindWindow matches a title.
+enum Title { kNcStudio, kJiggle, kReference, kReferenceShort, kWorkCoord, kParameters, kTitles };
+const wchar_t* const kTitleText[kTitles] = {
+    L"NcStudio", L"jiggle", L"bkref: move to reference point", L"  BKREF  ",
+    L"Set current work coordinate:",
+    L"paramters",  // spelled as NcStudio spells it
+};
+
+// For each title, the first top-level window in Z order that bears it, of any class and any
+// process: one walk over the windows a tick instead of one per title (each walk asks the window
+// server for every window's text).
+struct TitledWindows {
+    HWND found[kTitles] = {};
+    HWND operator[](Title t) const { return found[t]; }
+};
+
+BOOL CALLBACK CollectTitled(HWND window, LPARAM param) {
+    auto* titled = reinterpret_cast<TitledWindows*>(param);
+    wchar_t text[64];
+    // The text the window server holds, as FindWindow reads it: no message to a window that
+    // may hang.
+    if (InternalGetWindowText(window, text, 64) <= 0) return TRUE;
+    for (int t = 0; t < kTitles; ++t)
+        if (!titled->found[t] && lstrcmpiW(text, kTitleText[t]) == 0) titled->found[t] = window;
+    return TRUE;
+}
+
+TitledWindows FindTitled() {
+    TitledWindows titled;
+    EnumWindows(CollectTitled, reinterpret_cast<LPARAM>(&titled));
+    return titled;
+}
 
 }  // namespace
 
 void HostDialogs::Detect(HWND attention, HWND* lastExamined) {
     using namespace hooklib;
     hold = 0;
+    const TitledWindows titled = FindTitled();
+    auto Titled = [&](Title t) { return titled[t]; };
 
     // NcStudio's message boxes are titled "NcStudio"; only a dialog of that title counts.
-    HWND dialog = Titled("NcStudio");
+    HWND dialog = Titled(kNcStudio);
     if (dialog && ReadClassName(dialog).find("#32770") != std::string::npos) {
         hold = kHoldTicks;
         // Classified once while it stays; it stands in the tracker's record of what it examined.
@@ -31,27 +63,26 @@ void HostDialogs::Detect(HWND attention, HWND* lastExamined) {
     }
 
     if (hold == 0) {
-        if (HWND jiggle = Titled("jiggle")) {
+        if (HWND jiggle = Titled(kJiggle)) {
             ReportMode(jiggle, PCS_JIGGLE);
             hold = kHoldTicks;
         }
     }
 
     if (hold == 0) {
-        HWND reference = Titled("bkref: move to reference point");
-        if (!reference) reference = Titled("  BKREF  ");
+        HWND reference = Titled(kReference);
+        if (!reference) reference = Titled(kReferenceShort);
         if (reference) {
             ReportMode(reference, PCS_REFERENCE);
             hold = kHoldTicks;
-        } else if (HWND workCoord = Titled("Set current work coordinate:")) {
+        } else if (HWND workCoord = Titled(kWorkCoord)) {
             hold = kHoldTicks;
             ReportMode(workCoord, PCS_OKCANCEL);
         }
     }
 
     if (hold == 0) {
-        // Spelled as NcStudio spells it.
-        if (HWND parameters = Titled("paramters")) {
+        if (HWND parameters = Titled(kParameters)) {
             hold = kHoldTicks;
             ReportMode(parameters, PCS_PARAMETERS);
         }
