@@ -414,6 +414,20 @@ BENCH(process_lifecycle) {
 // Key reports, CPU time per minute, resident memory and the step change to the display frame of a
 // connected veltra.exe, then the same of the steady floor: the driver's rhythms with nothing
 // behind them, the same system libraries, a tray icon and a reader blocked in a HID read.
+// The key batches of a floor that stamps each report it reads, fed as the driver's are.
+Batches FloorKeyBatches(harness::Pendant& pendant, FloorProcess& floor) {
+    Batches batches;
+    FloorBlock* block = floor.Block();
+    for (int b = 0; b < kKeyBatches; ++b) {
+        double lost = 0;
+        std::vector<double> ms = KeyLatencies(
+            pendant, kKeysPerBatch, [&] { return block->reads; },
+            [&](LONG index, LONGLONG* qpc) { return floor.ReadAfter(index, qpc) ? 1 : 0; }, &lost);
+        batches.Add(ms, lost);
+    }
+    return batches;
+}
+
 BENCH(process_steady) {
     harness::DriverSession session;
     HravikShared* sh = session.hooks.Block();
@@ -486,14 +500,7 @@ BENCH(process_steady) {
             long pid = UnixPidOf("bench-floor.exe");
             floorRss = RssRuns(pid, kRssReadings);
             floorIdleCpu = CpuRuns(pid, kCpuWindows, kCpuWindowMs);
-            FloorBlock* block = floor.Block();
-            for (int b = 0; b < kKeyBatches; ++b) {
-                double lost = 0;
-                std::vector<double> ms = KeyLatencies(
-                    pendant, kKeysPerBatch, [&] { return block->reads; },
-                    [&](LONG index, LONGLONG* qpc) { return floor.ReadAfter(index, qpc) ? 1 : 0; }, &lost);
-                floorKeys.Add(ms, lost);
-            }
+            floorKeys = FloorKeyBatches(pendant, floor);
         } else {
             report.Note("the steady floor did not start (idle)");
         }
@@ -503,14 +510,7 @@ BENCH(process_steady) {
         FloorProcess floor;
         if (floor.Start("steady", "100 hop") && floor.WaitReady(kStartTimeoutMs)) {
             PumpFor(500);
-            FloorBlock* block = floor.Block();
-            for (int b = 0; b < kKeyBatches; ++b) {
-                double lost = 0;
-                std::vector<double> ms = KeyLatencies(
-                    pendant, kKeysPerBatch, [&] { return block->reads; },
-                    [&](LONG index, LONGLONG* qpc) { return floor.ReadAfter(index, qpc) ? 1 : 0; }, &lost);
-                hopKeys.Add(ms, lost);
-            }
+            hopKeys = FloorKeyBatches(pendant, floor);
         } else {
             report.Note("the steady floor did not start (keys through its window's thread)");
         }

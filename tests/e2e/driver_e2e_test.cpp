@@ -75,7 +75,8 @@ protected:
         HWND front = GetForegroundWindow();
         GetWindowThreadProcessId(front, &pid);
         FAIL() << "the host was not taken up; library calls since it started:" << (calls.empty() ? " none" : calls)
-               << "; in front: \"" << harness::TextOf(front) << "\" of process " << pid << " (host "
+               << "; in front: \"" << harness::TextOf(front) << "\" (class " << harness::ClassOf(front)
+               << ") of process " << pid << " (host "
                << host.Pid() << ", driver " << driver.Pid() << ")";
     }
     bool Forwarding(DWORD timeoutMs = 8000) { return session_->Forwarding(timeoutMs); }

@@ -343,8 +343,11 @@ bool DriverSession::StartConnected(const std::string& exe) {
 bool DriverSession::StartHostInFront() {
     LONG mark = hooks.Mark();
     if (!host.Start(ExeDir() + "ncstudio-v8.exe")) return false;
-    // Another process's window can take the front as the host comes up (a host of the test
-    // before, ending); brought forward again, as an operator would click it.
+    // The pointer onto the host, as the operator's would be: under Xvfb with no window manager
+    // the window under the pointer can take the focus back (after a tray menu's click, whatever
+    // lies under it), and the host's own bid for the front then loses to it again and again.
+    RECT r{};
+    if (GetWindowRect(host.MainWindow(), &r)) MoveMouseTo(POINT{(r.left + r.right) / 2, (r.top + r.bottom) / 2});
     if (!WaitUntil([&] { return host.Front("main"); }, 3000)) return false;
     // Hooked on one tick, taken up as the host in front on a later one (a state call each). The
     // key map is switched on then, unless it already is: a driver keeps it on from one host to
