@@ -295,7 +295,7 @@ BENCH(process_lifecycle) {
         return;
     }
     std::vector<double> start, startFloor, firstKey, firstKeyFloor, replug, replugFloor, lock, exitMs;
-    std::vector<double> replugFailures;
+    std::vector<double> replugFailures, resumeKept, resumeReplugged;
     std::string replugLog;  // unplugged ms : replug-to-key ms, run by run, to tell a phase that costs
     // Run 0 warms the prefix's caches (the first start of each program is several times slower)
     // and is not counted.
@@ -381,6 +381,30 @@ BENCH(process_lifecycle) {
             report.Note(runName + "no key reached KeyBoardProc within 10 s of the replug");
         }
 
+        // A sleep and a wake as Windows broadcasts them, the pendant kept, then unplugged and
+        // plugged in again while asleep: from the resume to the first key reaching the host.
+        for (bool replugAsleep : {false, true}) {
+            DWORD_PTR ignored = 0;
+            SendMessageTimeoutA(window, WM_POWERBROADCAST, PBT_APMSUSPEND, 0, SMTO_ABORTIFHUNG, 2000, &ignored);
+            PumpFor(200);
+            if (replugAsleep) {
+                pendant.Unplug();
+                PumpFor(300);
+                pendant.Plug();
+                PumpFor(200);
+            }
+            LONG resumeMark = hooks.Mark();
+            double r0 = Now();
+            SendMessageTimeoutA(window, WM_POWERBROADCAST, PBT_APMRESUMEAUTOMATIC, 0, SMTO_ABORTIFHUNG, 2000,
+                                &ignored);
+            double wakeMs = FirstKeyMs(pendant, DriverKeyStamp(hooks, resumeMark), r0, kConnectTimeoutMs);
+            if (wakeMs >= 0)
+                keep(replugAsleep ? resumeReplugged : resumeKept, wakeMs);
+            else
+                report.Note(runName + "no key reached KeyBoardProc within 10 s of the resume" +
+                            (replugAsleep ? " (replugged asleep)" : ""));
+        }
+
         double e0 = Now();
         PostMessageA(window, WM_COMMAND, harness::kExitCommand, 0);
         if (driver.Wait(10000) != STILL_ACTIVE) keep(exitMs, Now() - e0);
@@ -395,6 +419,10 @@ BENCH(process_lifecycle) {
     double failures = 0;
     for (double f : replugFailures) failures += f;
     report.Add("replugs_without_key", failures, replugFailures, "count").AtMost(0);
+    report.Add("resume_to_key_p50", Median(resumeKept), resumeKept, "ms");
+    report.Add("resume_to_key_max", MaxOf(resumeKept), resumeKept, "ms");
+    report.Add("resume_replugged_asleep_to_key_p50", Median(resumeReplugged), resumeReplugged, "ms");
+    report.Add("resume_replugged_asleep_to_key_max", MaxOf(resumeReplugged), resumeReplugged, "ms");
     report.Add("lock_command_p50", Median(lock), lock, "ms").AtMost(20);
     report.Add("lock_command_max", MaxOf(lock), lock, "ms");
     report.Add("exit_to_process_end_p50", Median(exitMs), exitMs, "ms").AtMost(100);
@@ -406,6 +434,9 @@ BENCH(process_lifecycle) {
                 "record (driver) or of the first read's return (floor: opens at start and on the arrival message); "
                 "unplugged 0.2 to 2.4 s before each replug, both alike");
     report.Note("driver replugs, unplugged ms:replug to key ms (-1 none): " + replugLog);
+    report.Note("resume: WM_POWERBROADCAST PBT_APMSUSPEND, 200 ms asleep (the pendant kept, or unplugged "
+                "300 ms and plugged in again), then PBT_APMRESUMEAUTOMATIC, to the first probe key's "
+                "KeyBoardProc record");
     report.Note(std::to_string(lock.size()) + " locks: WM_COMMAND 32771 sent to \"QEVR-1.4\" until handled, "
                 "which closes the link with the reader blocked in a HID read; " + std::to_string(exitMs.size()) +
                 " exits: WM_COMMAND 32773 until the process handle is signalled");
