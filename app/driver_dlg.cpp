@@ -358,9 +358,9 @@ void CDriverDlg::OnExit() {
 }
 
 LRESULT CDriverDlg::OnDestroy(WPARAM, LPARAM) {
-    eventlog::Write("exit");
     // A window that ends without the exit command ends the same way.
     BeginExit();
+    eventlog::Write("exit");
     Default();
     tray::Remove(m_hWnd);
     UnregisterHotKey(m_hWnd, HOTKEY_LOCK);
@@ -387,8 +387,8 @@ LRESULT CDriverDlg::OnDestroy(WPARAM, LPARAM) {
 // here, whole.
 LRESULT CDriverDlg::OnEndSession(WPARAM ending, LPARAM) {
     if (!ending) return 0;
-    eventlog::Write("exit: the session is ending");
     BeginExit();
+    eventlog::Write("exit: the session is ending");
     tray::Remove(m_hWnd);
     EndDriverProcess(0);
 }

@@ -49,10 +49,9 @@ void HostDialogs::Detect(HWND attention, HWND* lastExamined) {
     using namespace hooklib;
     hold = 0;
     const TitledWindows titled = FindTitled();
-    auto Titled = [&](Title t) { return titled[t]; };
 
     // NcStudio's message boxes are titled "NcStudio"; only a dialog of that title counts.
-    HWND dialog = Titled(kNcStudio);
+    HWND dialog = titled[kNcStudio];
     if (dialog && ReadClassName(dialog).find("#32770") != std::string::npos) {
         hold = kHoldTicks;
         // Classified once while it stays; it stands in the tracker's record of what it examined.
@@ -63,26 +62,26 @@ void HostDialogs::Detect(HWND attention, HWND* lastExamined) {
     }
 
     if (hold == 0) {
-        if (HWND jiggle = Titled(kJiggle)) {
+        if (HWND jiggle = titled[kJiggle]) {
             ReportMode(jiggle, PCS_JIGGLE);
             hold = kHoldTicks;
         }
     }
 
     if (hold == 0) {
-        HWND reference = Titled(kReference);
-        if (!reference) reference = Titled(kReferenceShort);
+        HWND reference = titled[kReference];
+        if (!reference) reference = titled[kReferenceShort];
         if (reference) {
             ReportMode(reference, PCS_REFERENCE);
             hold = kHoldTicks;
-        } else if (HWND workCoord = Titled(kWorkCoord)) {
+        } else if (HWND workCoord = titled[kWorkCoord]) {
             hold = kHoldTicks;
             ReportMode(workCoord, PCS_OKCANCEL);
         }
     }
 
     if (hold == 0) {
-        if (HWND parameters = Titled(kParameters)) {
+        if (HWND parameters = titled[kParameters]) {
             hold = kHoldTicks;
             ReportMode(parameters, PCS_PARAMETERS);
         }

@@ -10,7 +10,6 @@ extern "C" {
 #include <hidpi.h>
 }
 
-
 class HidApi {
 public:
     virtual ~HidApi() = default;

@@ -87,8 +87,6 @@ struct ReaderMemory {
 };
 thread_local ReaderMemory t_memory;
 
-
-
 }  // namespace
 
 CPendantDevice::CPendantDevice() : interfaceClass(kUsbDeviceInterfaceClass) {}
@@ -124,6 +122,8 @@ uint64_t CPendantDevice::Enqueue(LinkRequest request) {
     // A refresh or a frame that asks again while its request still waits adds nothing.
     for (const auto& waiting : queue_)
         if (waiting.first == request) return waiting.second;
+    if (request == LinkRequest::kShutdown) endAsked_ = true;
+    if (request == LinkRequest::kReset) endAsked_ = false;
     queue_.emplace_back(request, ++asked_);
     SetEvent(wake_);
     return asked_;
@@ -351,6 +351,10 @@ int CPendantDevice::FindAndOpen(bool startReader) {
 }
 
 void CPendantDevice::LogDiscovery(int result, const DiscoverySeen& seen) {
+    // Once the end is asked, what a discovery still under way found is no news, and the log's
+    // last line stays the driver's "exit" (written after the end is asked).
+    KernelLock guard(queueLock_);
+    if (endAsked_) return;
     if (result == 1) {
         loggedNotFound_.clear();
         std::string paths = eventlog::Join("feature ", featurePath_, ", input ", inputPath_);
@@ -471,8 +475,6 @@ public:
 private:
     DWORD self_;
 };
-
-
 
 void CPendantDevice::ReleaseHeldBy(KeySink* sink) {
     t_memory.handedWord = 0;

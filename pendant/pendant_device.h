@@ -97,7 +97,6 @@ public:
     static void SetKeySink(KeySink* sink);
     static KeySink* Sink() { return keySink_; }
 
-
     Relaxed<int> connected{0};
     // Connections made since the process began.
     uint32_t Connections() const { return connections_; }
@@ -195,6 +194,8 @@ private:
     // On the link thread only: opens are refused while suspended or after a shutdown.
     bool suspended_ = false;
     bool shutDown_ = false;
+    // The end has been asked for (under queueLock_), perhaps not yet reached.
+    bool endAsked_ = false;
 
     // For the log, on the link thread: the paths of the interfaces taken by the running
     // discovery, those of the connection last logged, and the last "not found" line.
