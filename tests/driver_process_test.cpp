@@ -248,6 +248,15 @@ std::vector<std::string> RunAndLog(const std::string& exe) {
     ChildProcess driver;
     EXPECT_TRUE(driver.Start("\"" + exe + "\""));
     EXPECT_TRUE(WaitUntil([] { return !LinesWith(LogLines(), "hook library").empty(); }, 15000));
+    // The start-up probe answers on the link thread, in a new prefix seconds later: an exit
+    // before it would leave it unsaid.
+    EXPECT_TRUE(WaitUntil(
+        [] {
+            std::vector<std::string> lines = LogLines();
+            return !LinesWith(lines, "pendant not found: ").empty() ||
+                   !LinesWith(lines, "pendant connected: ").empty();
+        },
+        15000));
     HWND window = WaitForDriverWindow(driver.Pid(), 15000);
     EXPECT_NE(window, nullptr);
     PostMessageA(window, WM_COMMAND, MAKEWPARAM(ID_EXIT, 0), 0);
